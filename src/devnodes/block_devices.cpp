@@ -1,0 +1,96 @@
+#include "devnodes/block_devices.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "common/handles.h"
+#include "devnodes/dev_line.h"
+#include "devnodes/fs_paths.h"
+#include "devnodes/link_name.h"
+#include "devnodes/make_node.h"
+#include "devnodes/probe_uuid.h"
+
+namespace {
+
+constexpr size_t kDevLineSize = 32;
+
+int make_link_dir(const char* path) {
+  if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+    fprintf(stderr, "create %s directory failed:%s\n", path, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// Reads "/sys/class/block/<name>/dev"; false when it is not (yet) there.
+bool read_device_number(const char* name, uint32_t* major, uint32_t* minor) {
+  char sys_path[kPathBufferSize] = {};
+  snprintf(sys_path, kLineLimit, "/sys/class/block/%s/dev", name);
+  UniqueFile file(fopen(sys_path, "r"));
+  if (!file) return false;
+  char line[kDevLineSize] = {};
+  if (fgets(line, kDevLineSize - 1, file.get()) == nullptr) return false;
+  return parse_dev_line(line, major, minor) == 0;
+}
+
+// A UUID link is tried only for the node just made: a device whose probe
+// fails now keeps its node and gets no link from later scans.
+void link_fs_uuid(const char* node_path) {
+  char* raw_uuid = nullptr;
+  if (probe_uuid(node_path, &raw_uuid) < 0) return;
+  UniqueCString uuid(raw_uuid);
+  if (!uuid || !is_safe_link_name(uuid.get())) return;
+
+  char link_path[kPathBufferSize] = {};
+  snprintf(link_path, kLineLimit, "/dev/disk/by-uuid/%s", uuid.get());
+  // An existing link of that name wins: the first device noded keeps it.
+  symlink(node_path, link_path);
+}
+
+// Nodes every new device of /sys/class/block; returns make_node's
+// negative result at the first node that cannot be made.
+int node_block_devices(DIR* class_dir) {
+  while (struct dirent* entry = readdir(class_dir)) {
+    if (entry->d_type != DT_LNK) continue;
+
+    char node_path[kPathBufferSize] = {};
+    snprintf(node_path, kLineLimit, "/dev/%s", entry->d_name);
+    if (path_exists(node_path)) continue;
+
+    uint32_t major = 0;
+    uint32_t minor = 0;
+    if (!read_device_number(entry->d_name, &major, &minor)) continue;
+
+    const int result = make_node("0755", node_path, 'b', major, minor);
+    if (result < 0) return result;
+    link_fs_uuid(node_path);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int populate_block_devices() {
+  UniqueDir class_dir(opendir("/sys/class/block"));
+  if (!class_dir) {
+    // Without sysfs there is nothing to scan; the wait loop tries again.
+    // Silent, as that loop runs without pause.
+    return -1;
+  }
+  if (make_link_dir("/dev/disk") != 0) return -1;
+  if (make_link_dir("/dev/disk/by-uuid") != 0) return -1;
+
+  const int result = node_block_devices(class_dir.get());
+  if (result < 0) return result;
+  class_dir.reset();
+
+  link_partition_uuids();
+  return 0;
+}

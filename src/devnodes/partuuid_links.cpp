@@ -1,0 +1,81 @@
+#include <blkid/blkid.h>
+#include <dirent.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/handles.h"
+#include "devnodes/block_devices.h"
+#include "devnodes/fs_paths.h"
+#include "devnodes/link_name.h"
+
+namespace {
+
+UniqueCString format_path(const char* format, const char* a,
+                          const char* b = nullptr) {
+  char* path = nullptr;
+  if (asprintf(&path, format, a, b) < 0) return nullptr;
+  return UniqueCString(path);
+}
+
+// Links a partition node under its partition UUID, which only the whole
+// disk's partition table knows. Each step that yields nothing ends quietly.
+void link_partition(const char* node_path) {
+  UniqueProbe probe(blkid_new_probe_from_filename(node_path));
+  if (!probe) return;
+  const dev_t devno = blkid_probe_get_devno(probe.get());
+  if (devno == 0) return;
+  const dev_t disk_devno = blkid_probe_get_wholedisk_devno(probe.get());
+  if (disk_devno == 0) return;
+  UniqueCString disk_path(blkid_devno_to_devname(disk_devno));
+  if (!disk_path) return;
+  UniqueProbe disk_probe(blkid_new_probe_from_filename(disk_path.get()));
+  if (!disk_probe) return;
+
+  blkid_partlist partitions = blkid_probe_get_partitions(disk_probe.get());
+  if (partitions == nullptr) return;
+  blkid_partition partition =
+      blkid_partlist_devno_to_partition(partitions, devno);
+  if (partition == nullptr) return;
+  const char* uuid = blkid_partition_get_uuid(partition);
+  if (uuid == nullptr || !is_safe_link_name(uuid)) return;
+
+  char link_path[kPathBufferSize] = {};
+  snprintf(link_path, kLineLimit, "/dev/disk/by-partuuid/%s", uuid);
+  // Existing links are never replaced, and a partition is linked only once
+  // its node is there.
+  if (path_exists(link_path) || !path_exists(node_path)) return;
+  symlink(node_path, link_path);
+}
+
+void link_disk_partitions(const char* disk) {
+  UniqueDir disk_dir;
+  {
+    UniqueCString disk_dir_path = format_path("/sys/block/%s", disk);
+    if (!disk_dir_path) return;
+    disk_dir.reset(opendir(disk_dir_path.get()));
+  }
+  if (!disk_dir) return;
+
+  while (struct dirent* entry = readdir(disk_dir.get())) {
+    UniqueCString dev_file =
+        format_path("/sys/block/%s/%s/dev", disk, entry->d_name);
+    if (!dev_file || access(dev_file.get(), F_OK) != 0) continue;
+    UniqueCString node_path = format_path("/dev/%s", entry->d_name);
+    if (!node_path) continue;
+    link_partition(node_path.get());
+  }
+}
+
+}  // namespace
+
+void link_partition_uuids() {
+  mkdir("/dev/disk/by-partuuid", 0755);
+
+  UniqueDir block_dir(opendir("/sys/block"));
+  if (!block_dir) return;
+  while (struct dirent* entry = readdir(block_dir.get())) {
+    if (entry->d_type != DT_LNK) continue;
+    link_disk_partitions(entry->d_name);
+  }
+}

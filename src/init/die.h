@@ -1,0 +1,4 @@
+#pragma once
+
+// The common fatal exit: status -1 (255).
+[[noreturn]] void die();

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "bootargs/boot_args.h"
+
+// The whole start, as process 1: returns 0 only when the final hand-over
+// to "/etc/preinit" came back; every fatal failure ends the process with
+// status -1 instead.
+int run_init(int argc, char** argv);
+
+// The steps of the start, in the order run_init takes them.
+void mount_pseudo_filesystems();
+void make_static_nodes();
+// Scans and tries the root mount back to back until the root is mounted.
+void wait_for_root(const BootArgs* args);
+// Frees the record, unmounts the pseudo file systems and enters the new
+// root; returns only if that hand-over returned.
+void hand_over(BootArgs** args, char** argv);

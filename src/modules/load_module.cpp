@@ -1,0 +1,81 @@
+#include "modules/load_module.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "common/handles.h"
+#include "modules/option_string.h"
+
+#if defined(__mips__) && defined(_MIPS_SIM) && _MIPS_SIM == _ABIO32
+static_assert(SYS_init_module == 4128, "o32 init_module is system call 4128");
+#endif
+
+namespace {
+
+constexpr uint32_t kElfMagic = 0x464C457F;  // "\x7f" "ELF" read little-endian
+constexpr int kModuleUnreadable = -12;
+
+bool has_elf_magic(const void* image, size_t length) {
+  uint32_t word = 0;
+  if (length < sizeof(word)) return false;
+  memcpy(&word, image, sizeof(word));
+  return word == kElfMagic;
+}
+
+// Maps the whole file read-only; an invalid mapping when the file is too
+// large, empty or unmappable, or holds no ELF image.
+UniqueMapping map_module_image(int fd) {
+  struct stat info = {};
+  if (fstat(fd, &info) != 0 || info.st_size > kMaxModuleSize)
+    return UniqueMapping(MAP_FAILED, 0);
+  const size_t length = static_cast<size_t>(info.st_size);
+  UniqueMapping image(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0),
+                      length);
+  if (!image.valid() || !has_elf_magic(image.get(), length))
+    return UniqueMapping(MAP_FAILED, 0);
+  return image;
+}
+
+}  // namespace
+
+int load_module(const char* path, char* const* argv) {
+  if (path == nullptr) return -1;
+
+  UniqueCString options(build_option_string(argv));
+  if (!options) {
+    errno = ENOMEM;
+    return kModuleUnreadable;
+  }
+
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    fprintf(stderr, "open %s failed:%s\n", path, strerror(errno));
+    errno = ENOMEM;
+    return kModuleUnreadable;
+  }
+  UniqueMapping image = map_module_image(fd.get());
+  fd.reset();
+  if (!image.valid()) {
+    errno = ENOMEM;
+    return kModuleUnreadable;
+  }
+
+  // The call's return value says less than errno does; errno is what the
+  // caller gets back.
+  errno = 0;
+  syscall(SYS_init_module, image.get(), image.length(), options.get());
+  const int error = errno;
+  if (error != 0) {
+    fprintf(stderr, "insmod failed:%s\n", strerror(error));
+    return error;
+  }
+  return 0;
+}

@@ -1,0 +1,181 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "modules/load_module.h"
+#include "modules/module_list.h"
+#include "modules/option_string.h"
+#include "test_support.h"
+
+namespace {
+
+// A NULL-terminated vector as the program passes it on.
+struct Argv {
+  explicit Argv(std::vector<std::string> args) : strings(std::move(args)) {
+    for (auto& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+  }
+  char* const* get() { return pointers.data(); }
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+};
+
+TEST(OptionString, SkipsTheFirstElementAndEndsEachWithABlank) {
+  const struct {
+    std::vector<std::string> argv;
+    const char* options;
+  } cases[] = {
+      {{}, ""},
+      {{"console"}, ""},
+      {{"console", "a=1", "b"}, "a=1 b "},
+      {{"x", "dyndbg=+p", "", "v=a=b"}, "dyndbg=+p  v=a=b "},
+  };
+  for (const auto& c : cases) {
+    Argv argv(c.argv);
+    char* options = build_option_string(argv.get());
+    ASSERT_NE(options, nullptr);
+    EXPECT_STREQ(options, c.options);
+    free(options);
+  }
+}
+
+class ModuleList : public testing::Test {
+ protected:
+  void SetUp() override { dir_ = make_scratch_dir(); }
+  std::string path(const std::string& name) { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+std::string elf_image() { return std::string("\x7f" "ELF", 4) + std::string(60, '\0'); }
+
+TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
+  write_file(path("empty.ko"), "");
+  write_file(path("text.ko"), "not an ELF image");
+  write_file(path("short.ko"), "\x7f" "EL");
+  write_file(path("with blank.ko "), "x");
+  // 1022 characters of short components, then more that fgets leaves for
+  // the next read.
+  std::string long_path = "/";
+  while (long_path.size() < 1021) long_path += "m/";
+  long_path += "m";
+
+  const struct {
+    const char* name;
+    std::string list;  // "<missing>" means no list file
+    int result;
+    std::string message;
+  } cases[] = {
+      {"missing list", "<missing>", -1, path("list") + " not found\n"},
+      {"empty list", "", 0, ""},
+      {"blank line", "\n" + path("text.ko") + "\n", -12,
+       "open  failed:No such file or directory\n"},
+      {"missing module", path("gone.ko") + "\n" + path("also-gone.ko") + "\n", -12,
+       "open " + path("gone.ko") + " failed:No such file or directory\n"},
+      {"empty module", path("empty.ko") + "\n", -12, ""},
+      {"not ELF", path("text.ko") + "\n", -12, ""},
+      {"shorter than the magic", path("short.ko") + "\n", -12, ""},
+      {"no newline at the end", path("text.ko"), -12, ""},
+      {"trailing blank kept", path("with blank.ko") + " \n", -12, ""},
+      {"carriage return kept", path("text.ko") + "\r\n", -12,
+       "open " + path("text.ko") + "\r failed:No such file or directory\n"},
+      {"long line cut at 1022", long_path + "/tail\n", -12,
+       "open " + long_path + " failed:No such file or directory\n"},
+  };
+  Argv argv({});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.list != "<missing>") write_file(path("list"), c.list);
+    int result = 0;
+    errno = 0;
+    const std::string err = stderr_of(
+        [&] { result = load_module_list_from(path("list").c_str(), argv.get()); });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(err, c.message);
+    if (c.result == -12) {
+      EXPECT_EQ(errno, ENOMEM);
+    }
+    unlink(path("list").c_str());
+  }
+}
+
+// Root reads every file, so the list is read by an unprivileged child.
+TEST_F(ModuleList, UnreadableListIsReported) {
+  write_file(path("list"), "x\n");
+  chmod(path("list").c_str(), 0);
+  chmod(dir_.c_str(), 0755);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(pipe_fds[1], STDERR_FILENO);
+    if (geteuid() == 0 && setresuid(65534, 65534, 65534) != 0) _exit(100);
+    Argv argv({});
+    _exit(load_module_list_from(path("list").c_str(), argv.get()) & 0xff);
+  }
+  close(pipe_fds[1]);
+  char buffer[256] = {};
+  const ssize_t length = read(pipe_fds[0], buffer, sizeof(buffer) - 1);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 255) << "result -1";
+  EXPECT_EQ(std::string(buffer, length > 0 ? length : 0),
+            "open " + path("list") + " failed:Permission denied\n");
+}
+
+TEST_F(ModuleList, NullPathIsRejectedSilently) {
+  Argv argv({});
+  EXPECT_EQ(stderr_of([&] { EXPECT_EQ(load_module(nullptr, argv.get()), -1); }), "");
+}
+
+// Files at and just past the size limit, sparse so that they cost nothing.
+// Only a guarded process may let a load request through.
+TEST_F(ModuleList, SizeLimitAndLoadRequest) {
+  if (!module_load_guarded())
+    GTEST_SKIP() << "no guard against module loading in this process";
+  const struct {
+    const char* name;
+    long long size;
+    int result;
+    const char* message;
+  } cases[] = {
+      {"small.ko", 64, EPERM, "insmod failed:Operation not permitted\n"},
+      {"at-limit.ko", kMaxModuleSize, EPERM,
+       "insmod failed:Operation not permitted\n"},
+      {"over-limit.ko", kMaxModuleSize + 1, -12, ""},
+  };
+  Argv argv({"console", "a=1"});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(path(c.name), elf_image());
+    ASSERT_EQ(truncate(path(c.name).c_str(), c.size), 0);
+    int result = 0;
+    const std::string err =
+        stderr_of([&] { result = load_module(path(c.name).c_str(), argv.get()); });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(err, c.message);
+    unlink(path(c.name).c_str());
+  }
+}
+
+TEST_F(ModuleList, RefusedModuleEndsTheList) {
+  if (!module_load_guarded())
+    GTEST_SKIP() << "no guard against module loading in this process";
+  write_file(path("a.ko"), elf_image());
+  write_file(path("list"), path("a.ko") + "\n" + path("gone.ko") + "\n");
+  Argv argv({});
+  int result = 0;
+  const std::string err = stderr_of(
+      [&] { result = load_module_list_from(path("list").c_str(), argv.get()); });
+  EXPECT_EQ(result, EPERM);
+  EXPECT_EQ(err, "insmod failed:Operation not permitted\n");
+}
+
+}  // namespace
