@@ -1,0 +1,515 @@
+#!/usr/bin/env python3
+"""Tests of quenvale-mkimage on small module trees made here.
+
+Run: python3 images/tests/test_mkimage.py   (exit status 0 only when all pass)
+
+The builder runs as a command, as users run it. Archives are read back with
+GNU cpio, an implementation independent of the one under test.
+"""
+
+import gzip
+import lzma
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MKIMAGE = os.path.join(os.path.dirname(HERE), "quenvale-mkimage")
+VERSION = "9.9.9-test"
+MODROOT = "/lib/modules/%s/" % VERSION
+
+
+def fake_module(name):
+    # The builder checks only the ELF magic; the rest tells modules apart.
+    return b"\x7fELF\x01\x01\x01" + name.encode() + b"\0" * 40
+
+
+def compress(data, suffix):
+    if suffix == ".xz":
+        return lzma.compress(data)
+    if suffix == ".gz":
+        return gzip.compress(data, mtime=0)
+    if suffix == ".zst":
+        return subprocess.run(["zstd", "-q", "-c"], input=data, check=True,
+                              stdout=subprocess.PIPE).stdout
+    return data
+
+
+class Workspace:
+    def __init__(self, test):
+        self.dir = tempfile.mkdtemp(prefix="quenvale-mkimage-test.")
+        test.addCleanup(shutil.rmtree, self.dir)
+        self.init = self.write("bin/init", b"#!init\n" + b"i" * 100, 0o755)
+        self.e2fsck = self.write("bin/e2fsck", b"#!e2fsck\n" + b"e" * 50, 0o755)
+
+    def path(self, rel):
+        return os.path.join(self.dir, rel)
+
+    def write(self, rel, data, mode=0o644):
+        path = self.path(rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, mode)
+        return path
+
+    def tree(self, modules, dep=None, softdep="", alias="", builtin="",
+             builtin_modinfo=b""):
+        """modules: relative paths under kernel/, possibly compressed.
+        dep None leaves modules.dep out (depmod must then run)."""
+        root = self.path("lib/modules/" + VERSION)
+        os.makedirs(root, exist_ok=True)
+        for rel in modules:
+            name = os.path.basename(rel).split(".ko")[0]
+            suffix = rel[rel.index(".ko") + 3:]
+            self.write("lib/modules/%s/kernel/%s" % (VERSION, rel),
+                       compress(fake_module(name), suffix))
+        for file_name, text in (("modules.dep", dep), ("modules.softdep", softdep),
+                                ("modules.alias", alias),
+                                ("modules.builtin", builtin)):
+            if text is not None and (text or file_name == "modules.dep"):
+                self.write("lib/modules/%s/%s" % (VERSION, file_name), text.encode())
+        if builtin_modinfo:
+            self.write("lib/modules/%s/modules.builtin.modinfo" % VERSION,
+                       builtin_modinfo)
+        return root
+
+    def build(self, *args, output="initrd.img", init=None):
+        out = self.path(output)
+        command = [sys.executable, MKIMAGE, "--init", init or self.init,
+                   "--e2fsck", self.e2fsck, "-o", out] + list(args)
+        result = subprocess.run(command, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        return result.returncode, result.stdout.decode(), result.stderr.decode(), out
+
+
+def cpio_run(archive, *args):
+    with open(archive, "rb") as f:
+        data = f.read()
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    result = subprocess.run(["cpio", "--quiet"] + list(args), input=data,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        raise AssertionError("cpio %s failed: %s" % (args, result.stderr.decode()))
+    return result.stdout
+
+
+def cpio_names(archive):
+    return cpio_run(archive, "-t").decode().split()
+
+
+def cpio_member(archive, name):
+    return cpio_run(archive, "-i", "--to-stdout", name)
+
+
+def cpio_long_listing(archive):
+    """name -> (mode text, owner, group, extra) from cpio -tv."""
+    entries = {}
+    for line in cpio_run(archive, "-tv").decode().splitlines():
+        words = line.split()
+        entries[words[-1]] = (words[0], words[2], words[3], words[4])
+    return entries
+
+
+def module_list(archive):
+    text = cpio_member(archive, "etc/quenvale_list").decode()
+    assert text == "" or text.endswith("\n"), repr(text)
+    return text.splitlines()
+
+
+def listed_names(archive):
+    return [os.path.basename(p)[:-3] for p in module_list(archive)]
+
+
+def dep_lines(deps):
+    """{"c": ["b", "a"]} -> modules.dep text with kernel/<name>.ko paths."""
+    return "".join("kernel/%s.ko:%s\n" % (m, "".join(" kernel/%s.ko" % d for d in ds))
+                   for m, ds in deps.items())
+
+
+class ResolutionTest(unittest.TestCase):
+    """Load order: every module after all it needs (modules.dep and soft
+    "pre:" dependencies, found by name or alias), soft "post:" ones after."""
+
+    CASES = [
+        # name, deps, softdep, alias, builtin, wanted, extra args, expected
+        # order (a set: these in any order keeping the rules), error text
+        ("chain", {"c": ["b", "a"], "b": ["a"], "a": []}, "", "", "",
+         ["c"], [], ["a", "b", "c"], None),
+        ("diamond", {"d": ["b", "c", "a"], "b": ["a"], "c": ["a"], "a": []},
+         "", "", "", ["d"], [], {"a", "b", "c", "d"}, None),
+        ("wanted twice and as a dependency", {"b": ["a"], "a": []}, "", "", "",
+         ["a", "b", "a"], [], ["a", "b"], None),
+        ("soft pre through an alias, as ext4 needs crc32c",
+         {"ext4": ["jbd2", "crc16"], "jbd2": [], "crc16": [], "crc32c_generic": []},
+         "softdep ext4 pre: crypto-crc32c\nsoftdep jbd2 pre: crypto-crc32c\n",
+         "alias crypto-crc32c crc32c_generic\nalias crc32c crc32c_generic\n", "",
+         ["ext4"], [], {"crc32c_generic", "jbd2", "crc16", "ext4"}, None),
+        ("soft post after its user", {"m": [], "n": []}, "softdep m post: n\n",
+         "", "", ["m"], [], ["m", "n"], None),
+        ("soft dependency loop ends", {"a": [], "b": []},
+         "softdep a pre: b\nsoftdep b pre: a\n", "", "", ["a"], [], ["b", "a"], None),
+        ("every provider of an alias", {"user": [], "p_x": [], "p_y": []},
+         "softdep user pre: thing\n", "alias thing p_y\nalias th?ng p_x\n", "",
+         ["user"], [], ["p_x", "p_y", "user"], None),
+        ("dash and underscore are one", {"virtio_blk": [], "crc_t10dif": []},
+         "", "", "", ["virtio-blk", "crc_t10dif"], [],
+         ["virtio_blk", "crc_t10dif"], None),
+        ("wanted through an alias", {"real": []}, "", "alias nick real\n", "",
+         ["nick"], [], ["real"], None),
+        ("built-in wanted module is no error", {"a": []}, "", "",
+         "kernel/fs/ext4/ext4.ko\n", ["ext4", "a"], [], ["a"], None),
+        ("built-in soft dependency is left out", {"ext4": []},
+         "softdep ext4 pre: crc16\n", "", "kernel/lib/crc16.ko\n",
+         ["ext4"], [], ["ext4"], None),
+        ("unknown soft dependency is skipped", {"m": []},
+         "softdep m pre: nowhere\n", "", "", ["m"], [], ["m"], None),
+        ("excluded provider", {"user": [], "fast": [], "slow": []},
+         "softdep user pre: algo\n", "alias algo fast\nalias algo slow\n", "",
+         ["user"], ["--exclude", "fast"], ["slow", "user"], None),
+        ("unknown module", {"a": []}, "", "", "", ["nope"], [], None,
+         "module nope not found"),
+        ("dependency missing from modules.dep", {"a": ["ghost"]}, "", "", "",
+         ["a"], [], None, "a needs ghost"),
+        ("no modules wanted", {"a": []}, "", "", "", [], [], [], None),
+    ]
+
+    def check_rules(self, order, deps, softdep, alias):
+        position = {m: i for i, m in enumerate(order)}
+        self.assertEqual(len(position), len(order), "listed twice: %s" % order)
+        providers = {}
+        for line in alias.splitlines():
+            _, pattern, module = line.split()
+            providers.setdefault(pattern, []).append(module)
+        for module in order:
+            for dep in deps.get(module, []):
+                self.assertLess(position[dep], position[module], order)
+        soft = [line.split()[1:4] for line in softdep.splitlines()]
+        for user, kind, name in soft:
+            if [name, kind, user] in soft:
+                continue  # a loop: one of the two must give way
+            for provider in providers.get(name, [name]):
+                if provider in position and user in position:
+                    if kind == "pre:":
+                        self.assertLess(position[provider], position[user], order)
+                    else:
+                        self.assertGreater(position[provider], position[user], order)
+
+    def test_cases(self):
+        for (name, deps, softdep, alias, builtin, wanted, extra, expected,
+             error) in self.CASES:
+            with self.subTest(name):
+                ws = Workspace(self)
+                root = ws.tree(["%s.ko" % m for m in deps], dep=dep_lines(deps),
+                               softdep=softdep, alias=alias, builtin=builtin)
+                args = ["--modules-dir", root] + extra
+                for module in wanted:
+                    args += ["-m", module]
+                code, _, err, out = ws.build(*args)
+                if error:
+                    self.assertEqual(code, 1, err)
+                    self.assertIn(error, err)
+                    self.assertFalse(os.path.exists(out), "failed build left output")
+                    continue
+                self.assertEqual(code, 0, err)
+                order = listed_names(out)
+                if isinstance(expected, set):
+                    self.assertEqual(set(order), expected)
+                else:
+                    self.assertEqual(order, expected)
+                self.check_rules(order, deps, softdep, alias)
+                # Every listed path is in the image, as the program opens it.
+                names = set(cpio_names(out))
+                for path in module_list(out):
+                    self.assertTrue(path.startswith(MODROOT), path)
+                    self.assertIn(path.lstrip("/"), names)
+
+    def test_builtin_alias_satisfies_soft_dependency(self):
+        ws = Workspace(self)
+        root = ws.tree(["ext4.ko", "crc32c_generic.ko"],
+                       dep=dep_lines({"ext4": [], "crc32c_generic": []}),
+                       softdep="softdep ext4 pre: crypto-crc32c\n",
+                       alias="alias crypto-crc32c crc32c_generic\n",
+                       builtin_modinfo=b"crc32c_intel.alias=crypto-crc32c\0"
+                                       b"crc32c_intel.license=GPL\0")
+        code, _, err, out = ws.build("--modules-dir", root, "-m", "ext4")
+        self.assertEqual(code, 0, err)
+        self.assertEqual(listed_names(out), ["ext4"])
+
+
+class DecompressionTest(unittest.TestCase):
+    CASES = [".xz", ".gz", ".zst", ""]
+
+    def test_modules_are_stored_plain(self):
+        for suffix in self.CASES:
+            with self.subTest(suffix or "plain"):
+                ws = Workspace(self)
+                root = ws.tree(["drivers/m%s" % (".ko" + suffix)],
+                               dep="kernel/drivers/m.ko%s:\n" % suffix)
+                code, _, err, out = ws.build("--modules-dir", root, "-m", "m")
+                self.assertEqual(code, 0, err)
+                path = MODROOT + "kernel/drivers/m.ko"
+                self.assertEqual(module_list(out), [path])
+                self.assertEqual(cpio_member(out, path.lstrip("/")), fake_module("m"))
+
+    def test_broken_modules_are_refused_at_build_time(self):
+        cases = [
+            ("corrupt xz", ".ko.xz", b"\xfd7zXZ\0garbage"),
+            ("corrupt gzip", ".ko.gz", b"\x1f\x8bgarbage"),
+            ("corrupt zstd", ".ko.zst", b"\x28\xb5\x2f\xfdgarbage"),
+            ("not ELF", ".ko", b"just text\n"),
+            ("not ELF inside xz", ".ko.xz", lzma.compress(b"text")),
+        ]
+        for name, suffix, data in cases:
+            with self.subTest(name):
+                ws = Workspace(self)
+                root = ws.tree([], dep="kernel/m%s:\n" % suffix)
+                ws.write("lib/modules/%s/kernel/m%s" % (VERSION, suffix), data)
+                code, _, err, out = ws.build("--modules-dir", root, "-m", "m")
+                self.assertEqual(code, 1, err)
+                self.assertIn("m" + suffix, err)
+                self.assertFalse(os.path.exists(out))
+
+
+@unittest.skipUnless(shutil.which("cc") and (shutil.which("depmod") or
+                                             os.path.exists("/usr/sbin/depmod") or
+                                             os.path.exists("/sbin/depmod")),
+                     "needs cc and depmod")
+class DepmodTest(unittest.TestCase):
+    """Without modules.dep the builder runs depmod on the tree. The modules
+    are real relocatable objects, so depmod finds the symbol dependency
+    itself."""
+
+    SOURCES = {
+        # a exports a_func and softly needs whatever provides crypto-c.
+        "a": 'const char m1[] __attribute__((section(".modinfo"), used)) = '
+             '"softdep=pre: crypto-c";\n'
+             'const char ks[] __attribute__((section("__ksymtab_strings"), used)) = '
+             '"a_func";\nvoid a_func(void) {}\n',
+        "b": "extern void a_func(void);\nvoid b_func(void) { a_func(); }\n",
+        "c": 'const char m[] __attribute__((section(".modinfo"), used)) = '
+             '"alias=crypto-c";\n',
+    }
+
+    def compile(self, ws, name):
+        source = ws.write("src/%s.c" % name, self.SOURCES[name].encode())
+        obj = ws.path("src/%s.o" % name)
+        subprocess.run(["cc", "-c", "-O0", source, "-o", obj], check=True)
+        with open(obj, "rb") as f:
+            return f.read()
+
+    def test_dependencies_found_by_depmod(self):
+        # gzip is the compression Debian's depmod cannot read (it skips
+        # such modules without a word).
+        for layout in ({"a": ".ko", "b": ".ko", "c": ".ko"},
+                       {"a": ".ko.gz", "b": ".ko.xz", "c": ".ko.zst"}):
+            with self.subTest(layout):
+                ws = Workspace(self)
+                root = ws.tree([])
+                for name, suffix in layout.items():
+                    ws.write("lib/modules/%s/kernel/sub/%s%s" % (VERSION, name, suffix),
+                             compress(self.compile(ws, name), suffix[3:]))
+                before = sorted(os.listdir(root))
+                code, _, err, out = ws.build("--modules-dir", root, "-m", "b")
+                self.assertEqual(code, 0, err)
+                self.assertEqual(listed_names(out), ["c", "a", "b"])
+                self.assertEqual(sorted(os.listdir(root)), before,
+                                 "the module tree was written to")
+
+
+class ArchiveTest(unittest.TestCase):
+    def build_sample(self, ws, *extra, output="initrd.img"):
+        root = ws.tree(["fs/x.ko.xz", "lib/y.ko"],
+                       dep="kernel/fs/x.ko.xz: kernel/lib/y.ko\nkernel/lib/y.ko:\n")
+        code, stdout, err, out = ws.build("--modules-dir", root, "-m", "x",
+                                          *extra, output=output)
+        self.assertEqual(code, 0, err)
+        return out, stdout
+
+    def test_members(self):
+        ws = Workspace(self)
+        out, _ = self.build_sample(ws)
+        listing = cpio_long_listing(out)
+        expected = {
+            "init": ("-rwxr-xr-x", "root", "root", "107"),
+            "bin/e2fsck": ("-rwxr-xr-x", "root", "root", "59"),
+            "dev/console": ("crw-------", "root", "root", "5,"),
+            "etc/quenvale_list": ("-rw-r--r--", "root", "root", None),
+        }
+        for d in ("bin", "dev", "etc", "proc", "root", "sys", "lib", "lib/modules"):
+            expected[d] = ("drwxr-xr-x", "root", "root", None)
+        for name, (mode, owner, group, extra) in expected.items():
+            with self.subTest(name):
+                self.assertIn(name, listing)
+                got = listing[name]
+                self.assertEqual(got[:3], (mode, owner, group))
+                if extra is not None:
+                    self.assertEqual(got[3], extra)
+        self.assertIn("1", cpio_run(out, "-tv", "dev/console").decode().split()[5])
+        self.assertEqual(cpio_member(out, "init"), open(ws.init, "rb").read())
+        # A directory before anything in it: the kernel makes no parents.
+        names = cpio_names(out)
+        for i, name in enumerate(names):
+            parent = os.path.dirname(name)
+            if parent:
+                self.assertIn(parent, names[:i], name)
+
+    def test_gzip_holds_the_same_archive(self):
+        ws = Workspace(self)
+        plain, _ = self.build_sample(ws)
+        packed, _ = self.build_sample(ws, "--gzip", output="initrd.gz")
+        with open(packed, "rb") as f:
+            data = f.read()
+        self.assertEqual(gzip.decompress(data), open(plain, "rb").read())
+        # No file name and no time in the gzip header: two builds in
+        # different seconds must still agree.
+        flags, mtime = data[3], int.from_bytes(data[4:8], "little")
+        self.assertEqual((flags & 0x08, mtime), (0, 0))
+
+    def test_reproducible(self):
+        # Same content in other places, at other times: same bytes. Other
+        # content: other bytes (the comparison can fail).
+        for extra in ([], ["--gzip"]):
+            with self.subTest(extra):
+                first, second = Workspace(self), Workspace(self)
+                one, _ = self.build_sample(first, *extra)
+                os.utime(second.init, (1, 1))
+                two, _ = self.build_sample(second, *extra)
+                self.assertEqual(open(one, "rb").read(), open(two, "rb").read())
+                third = Workspace(self)
+                third.write("bin/init", b"other init", 0o755)
+                three, _ = self.build_sample(third, *extra)
+                self.assertNotEqual(open(one, "rb").read(), open(three, "rb").read())
+
+    def test_fixed_header_fields(self):
+        ws = Workspace(self)
+        out, _ = self.build_sample(ws, "--mtime", "1234567890")
+        data = open(out, "rb").read()
+        inodes, offset = [], 0
+        while True:
+            header = data[offset:offset + 110]
+            self.assertEqual(header[:6], b"070701")
+            fields = [int(header[6 + 8 * i:14 + 8 * i], 16) for i in range(13)]
+            name_size, size = fields[11], fields[6]
+            name = data[offset + 110:offset + 110 + name_size - 1].decode()
+            if name == "TRAILER!!!":
+                break
+            self.assertEqual((fields[2], fields[3]), (0, 0), name)  # uid, gid
+            self.assertEqual(fields[5], 1234567890, name)  # mtime
+            inodes.append(fields[0])
+            offset += 110 + name_size
+            offset += -offset % 4 + size
+            offset += -offset % 4
+        self.assertEqual(len(set(inodes)), len(inodes))
+        self.assertEqual(len(data) % 4, 0)
+
+    def test_extra_files(self):
+        ws = Workspace(self)
+        script = ws.write("extra/tool", b"#!/bin/sh\n", 0o755)
+        text = ws.write("extra/note", b"broken module\n", 0o644)
+        out, _ = self.build_sample(
+            ws, "--file", "/usr/bin/tool=" + script,
+            "--file", MODROOT + "kernel/lib/y.ko=" + text)
+        listing = cpio_long_listing(out)
+        self.assertEqual(listing["usr/bin/tool"][0], "-rwxr-xr-x")
+        # Replacing a module keeps it in the list: a test image can ship a
+        # module the program must refuse.
+        self.assertEqual(cpio_member(out, MODROOT.lstrip("/") + "kernel/lib/y.ko"),
+                         b"broken module\n")
+        self.assertIn(MODROOT + "kernel/lib/y.ko", module_list(out))
+        names = cpio_names(out)
+        self.assertEqual(len(names), len(set(names)))
+
+    def test_bad_arguments(self):
+        cases = [
+            ("relative destination", ["--file", "etc/x=/dev/null"], "absolute"),
+            ("no source", ["--file", "/etc/x"], "DEST=SRC"),
+            ("missing source", ["--file", "/etc/x=/nonexistent/file"], "nonexistent"),
+            ("module without tree", ["-m", "x"], "--modules-dir"),
+        ]
+        for name, args, message in cases:
+            with self.subTest(name):
+                ws = Workspace(self)
+                code, _, err, out = ws.build(*args)
+                self.assertNotEqual(code, 0)
+                self.assertIn(message, err)
+                self.assertFalse(os.path.exists(out))
+
+    def test_no_modules(self):
+        ws = Workspace(self)
+        code, _, err, out = ws.build()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(cpio_member(out, "etc/quenvale_list"), b"")
+
+    def test_options_become_init_arguments(self):
+        # The program skips argv[1]: the options need one word before them.
+        ws = Workspace(self)
+        _, stdout = self.build_sample(ws, "--options", "queue_depth=64  dyndbg")
+        self.assertEqual(stdout, "-- quenvale queue_depth=64 dyndbg\n")
+
+
+class FileListTest(unittest.TestCase):
+    """The gen_init_cpio list describes the same image as the archive."""
+
+    def test_list_matches_archive(self):
+        ws = Workspace(self)
+        root = ws.tree(["fs/x.ko.xz", "lib/y.ko"],
+                       dep="kernel/fs/x.ko.xz: kernel/lib/y.ko\nkernel/lib/y.ko:\n")
+        common = ["--modules-dir", root, "-m", "x"]
+        code, _, err, archive = ws.build(*common)
+        self.assertEqual(code, 0, err)
+        code, _, err, listing = ws.build("--gen-init-cpio", *common,
+                                         output="initramfs.list")
+        self.assertEqual(code, 0, err)
+        archive_modes = cpio_long_listing(archive)
+        described = []
+        for line in open(listing).read().splitlines():
+            words = line.split()
+            kind, name = words[0], words[1].lstrip("/")
+            described.append(name)
+            mode_text = archive_modes[name][0]
+            if kind == "dir":
+                self.assertEqual(len(words), 5, line)
+                self.assertEqual(mode_text[0], "d")
+                mode = words[2]
+            elif kind == "nod":
+                self.assertEqual(words[2:], ["0600", "0", "0", "c", "5", "1"])
+                mode = words[2]
+            else:
+                self.assertEqual(kind, "file", line)
+                self.assertEqual(len(words), 6, line)
+                source, mode = words[2], words[3]
+                self.assertTrue(os.path.isabs(source), line)
+                with open(source, "rb") as f:
+                    self.assertEqual(f.read(), cpio_member(archive, name), name)
+            if kind != "nod":
+                self.assertEqual(words[-2:], ["0", "0"], line)
+            self.assertEqual(int(mode, 8), mode_bits(mode_text), line)
+        self.assertEqual(sorted(described), sorted(archive_modes))
+
+
+def mode_bits(text):
+    bits = 0
+    for i, ch in enumerate(text[1:10]):
+        if ch != "-":
+            bits |= 1 << (8 - i)
+    return bits
+
+
+if __name__ == "__main__":
+    if shutil.which("cpio") is None:
+        sys.exit("cpio is needed to read the archives back (Debian package cpio)")
+    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    # A failing subtest is reported on its own; count the test it is in.
+    failed = len({getattr(test, "test_case", test).id()
+                  for test, _ in result.failures + result.errors})
+    skipped = len(result.skipped)
+    print("%d passed, %d failed, %d skipped"
+          % (result.testsRun - failed - skipped, failed, skipped))
+    sys.exit(0 if result.wasSuccessful() else 1)
