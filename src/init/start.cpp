@@ -74,6 +74,19 @@ void hand_over(BootArgs** args, char** argv) {
   enter_new_root("/root", "/etc/preinit", argv);
 }
 
+int start_with_boot_args(BootArgs* args, int argc, char** argv) {
+  // Module options come from the arguments after the program's name.
+  char* const* module_args = argc > 0 ? argv + 1 : argv;
+  if (load_module_list(module_args) != 0) {
+    fputs("failed to load kmods\n", stderr);
+    die();
+  }
+  printf("Waiting for root: %s\n", args->root_path);
+  wait_for_root(args);
+  hand_over(&args, argv);
+  return 0;
+}
+
 int run_init(int argc, char** argv) {
   if (getpid() != 1) {
     fputs("must run PID 1\n", stderr);
@@ -87,14 +100,5 @@ int run_init(int argc, char** argv) {
     fputs("cmdline format error\n", stderr);
     die();
   }
-  // Module options come from the arguments after the program's name.
-  char* const* module_args = argc > 0 ? argv + 1 : argv;
-  if (load_module_list(module_args) != 0) {
-    fputs("failed to load kmods\n", stderr);
-    die();
-  }
-  printf("Waiting for root: %s\n", args->root_path);
-  wait_for_root(args);
-  hand_over(&args, argv);
-  return 0;
+  return start_with_boot_args(args, argc, argv);
 }

@@ -7,6 +7,10 @@
 // status -1 instead.
 int run_init(int argc, char** argv);
 
+// Everything after the command line: modules, the wait for the root
+// device and the hand-over. Takes ownership of args.
+int start_with_boot_args(BootArgs* args, int argc, char** argv);
+
 // The steps of the start, in the order run_init takes them.
 void mount_pseudo_filesystems();
 void make_static_nodes();

@@ -12,7 +12,9 @@ pass() { note "ok: $*"; }
 # expect_eq WHAT EXPECTED ACTUAL
 expect_eq() {
   if [ "$2" == "$3" ]; then pass "$1"; else
-    fail "$1"; note "  expected: $(printf '%q' "$2")"; note "  actual:   $(printf '%q' "$3")"
+    fail "$1"
+    note "  expected: $(printf '%q' "$2" | head -c 400)"
+    note "  actual:   $(printf '%q' "$3" | head -c 400)"
   fi
 }
 
@@ -54,10 +56,12 @@ drop_ramdisk() {
 # process 1 of a new PID namespace, chrooted into $RAMDISK. Leaves its
 # standard output, standard error and exit status in $WORK.
 run_pid1() {
-  timeout --kill-after=5 "${PID1_TIMEOUT:-60}" \
+  # Process 1 of a namespace ignores SIGTERM; only SIGKILL stops it. The
+  # subshell keeps the shell's own "Killed" notice out of the test output.
+  (timeout --signal=KILL "${PID1_TIMEOUT:-30}" \
     unshare --pid --fork --kill-child -- chroot "$RAMDISK" "$@" \
     >"$WORK/stdout" 2>"$WORK/stderr"
-  echo $? >"$WORK/status"
+  echo $? >"$WORK/status") 2>/dev/null
 }
 
 # Mount points below $RAMDISK, as "<path inside> <type>" lines.
@@ -71,3 +75,164 @@ finish() {
   if [ "$failures" -gt 0 ]; then note "$failures check(s) failed"; exit 1; fi
   exit 0
 }
+
+# Fixed identities of the test disk, so that every link name is known.
+DISK_LABEL_ID=5f2c6a1e-7d3b-4c8e-9a10-00000000d15c
+ROOT_PARTUUID=5f2c6a1e-7d3b-4c8e-9a10-000000000001
+PLAIN_PARTUUID=5f2c6a1e-7d3b-4c8e-9a10-000000000002
+EMPTY_PARTUUID=5f2c6a1e-7d3b-4c8e-9a10-000000000003
+SPARE_PARTUUID=5f2c6a1e-7d3b-4c8e-9a10-000000000004
+ROOT_FS_UUID=0e1f2a3b-4c5d-4e6f-8a9b-0c1d2e3f4a5b
+PLAIN_FS_UUID=1e1f2a3b-4c5d-4e6f-8a9b-0c1d2e3f4a5b
+SPARE_FS_UUID=2e1f2a3b-4c5d-4e6f-8a9b-0c1d2e3f4a5b
+
+LOOPS=()
+
+require_loop_devices() {
+  losetup --find >/dev/null 2>&1 || { note "SKIP: no free loop device"; exit $SKIP; }
+}
+
+# attach_loop IMAGE: sets LOOP_DEV; every device attached here is
+# detached by detach_loops. Partitions are added by partx, which reads the
+# table itself: a kernel without partition parsers still gets them.
+attach_loop() {
+  LOOP_DEV=$(losetup --find --show "$1") || return 1
+  LOOPS+=("$LOOP_DEV")
+  partx -a "$LOOP_DEV" 2>/dev/null
+  return 0
+}
+
+detach_loops() {
+  local dev
+  for dev in "${LOOPS[@]}"; do
+    partx -d "$dev" 2>/dev/null
+    losetup -d "$dev" 2>/dev/null
+  done
+  LOOPS=()
+}
+
+wait_for_partitions() {
+  local dev=$1 count=$2 i
+  for i in $(seq 50); do
+    [ "$(ls "$dev"p* 2>/dev/null | wc -l)" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# make_test_disk IMAGE: a GPT disk with
+#   p1 ext4 root: /etc/preinit (records its arguments), /bin/busybox
+#   p2 ext2 without /etc/preinit
+#   p3 no file system at all
+#   p4 ext2, spare
+# Sets DISK to its loop device.
+make_test_disk() {
+  local image=$1 tree
+  # The file tree is built next to the image, on the test's own tmpfs.
+  tree=$(mktemp -d "$(dirname "$image")/tree.XXXXXX") || return 1
+  truncate -s 64M "$image"
+  sfdisk -q "$image" >/dev/null <<EOT
+label: gpt
+label-id: $DISK_LABEL_ID
+start=2048, size=40960, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$ROOT_PARTUUID
+size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$PLAIN_PARTUUID
+size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$EMPTY_PARTUUID
+size=32768, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$SPARE_PARTUUID
+EOT
+  attach_loop "$image" || return 1
+  DISK=$LOOP_DEV
+  wait_for_partitions "$DISK" 4 || { note "partitions of $DISK did not appear"; return 1; }
+
+  mkdir -p "$tree/etc" "$tree/bin"
+  cp /bin/busybox "$tree/bin/busybox"
+  cat >"$tree/etc/preinit" <<'EOT'
+#!/bin/busybox sh
+echo "preinit ran as $$ with: $*"
+echo "$*" >/preinit.args
+EOT
+  chmod 755 "$tree/etc/preinit"
+  mkfs.ext4 -q -F -U "$ROOT_FS_UUID" -d "$tree" "${DISK}p1" >/dev/null
+  mkfs.ext2 -q -F -U "$PLAIN_FS_UUID" "${DISK}p2" >/dev/null
+  mkfs.ext2 -q -F -U "$SPARE_FS_UUID" "${DISK}p4" >/dev/null
+  rm -rf "$tree"
+}
+
+# install_program SOURCE DEST: copies a program into the RAM disk, with
+# the shared libraries of a dynamic (sanitized) build at their own paths.
+install_program() {
+  local lib
+  cp "$1" "$RAMDISK/$2"
+  for lib in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*'); do
+    mkdir -p "$RAMDISK$(dirname "$lib")"
+    cp -L "$lib" "$RAMDISK$lib"
+  done
+}
+
+# The entries of a directory on one line, less the library folders that
+# install_program brings along for dynamic builds.
+listing() { ls -A "$1" | grep -vxE 'lib|lib64|usr' | xargs; }
+
+# The programs a RAM disk needs besides its init: the checker and an empty
+# module list.
+fill_ramdisk() {
+  install_program "$1" driver
+  cp /sbin/e2fsck.static "$RAMDISK/bin/e2fsck"
+  : >"$RAMDISK/etc/quenvale_list"
+}
+
+# The file system mounted last on a directory, as "<type> <source>".
+top_mount() {
+  awk -v m="$1" '$5 == m { for (i = 7; $i != "-"; i++) ; line = $(i + 1) " " $(i + 2) } END { print line }' /proc/self/mountinfo
+}
+
+# Bind-mounts the RAM disk's file system at $WORK/view, so that what the
+# purge left can be seen after the new root was moved on top of it.
+view_ramdisk() {
+  mkdir -p "$WORK/view"
+  mount --bind "$RAMDISK" "$WORK/view"
+}
+
+# What the program said on standard error, less what is not its own
+# doing: e2fsck's version lines, and probes of this machine's own disks,
+# which the namespace's sysfs lists too and which may not be opened here.
+own_stderr() {
+  grep -v -e '^e2fsck [0-9]' -e '^Failed open /dev/' "$WORK/stderr"
+  grep '^Failed open /dev/' "$WORK/stderr" | grep -F "/dev/${NAME:-?}"
+}
+
+# A tmpfs of its own for disk images, away from every RAM disk.
+new_disk_dir() {
+  DISKDIR=$(mktemp -d /tmp/quenvale-disk.XXXXXX)
+  mount -t tmpfs quenvale-disk "$DISKDIR"
+}
+
+drop_disk_dir() {
+  [ -n "${DISKDIR:-}" ] || return 0
+  umount -l "$DISKDIR" 2>/dev/null
+  rmdir "$DISKDIR" 2>/dev/null
+  DISKDIR=
+}
+
+cleanup_all() {
+  drop_ramdisk
+  detach_loops
+  drop_disk_dir
+}
+
+# write_luks_header IMAGE UUID: a LUKS1 header whose UUID field holds any
+# text, as a crafted disk could carry it.
+write_luks_header() {
+  local image=$1
+  put() { printf "$2" | dd of="$image" bs=1 seek="$1" conv=notrunc status=none; }
+  truncate -s 4M "$image"
+  put 0 'LUKS\272\276\000\001'
+  put 8 'aes'
+  put 40 'xts-plain64'
+  put 72 'sha256'
+  put 104 '\000\000\020\000'
+  put 108 '\000\000\000\100'
+  printf '%s' "$2" | dd of="$image" bs=1 seek=168 conv=notrunc status=none
+}
+
+# How often e2fsck checked a file system, from what it printed.
+check_count() { grep -c '^Pass 1: ' "$WORK/stdout"; }

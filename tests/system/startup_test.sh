@@ -26,7 +26,7 @@ else
 fi
 
 new_ramdisk
-cp "$INIT_BINARY" "$RAMDISK/init"
+install_program "$INIT_BINARY" init
 run_pid1 /init
 expect_eq "full ramdisk: status" 255 "$(cat "$WORK/status")"
 expect_eq "full ramdisk: stops at the command line" "$cmdline_stop" "$(cat "$WORK/stderr")"
@@ -41,7 +41,7 @@ expect_eq "full ramdisk: built-in nodes" \
 drop_ramdisk
 
 new_ramdisk
-cp "$INIT_BINARY" "$RAMDISK/init"
+install_program "$INIT_BINARY" init
 rmdir "$RAMDISK/proc"
 run_pid1 /init
 expect_eq "no /proc: status" 255 "$(cat "$WORK/status")"
@@ -50,7 +50,7 @@ expect_eq "no /proc: nothing mounted" "" "$(ramdisk_mounts)"
 drop_ramdisk
 
 new_ramdisk
-cp "$INIT_BINARY" "$RAMDISK/init"
+install_program "$INIT_BINARY" init
 rmdir "$RAMDISK/dev"
 run_pid1 /init
 expect_eq "no /dev: status" 255 "$(cat "$WORK/status")"

@@ -14,7 +14,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "test_support.h"
 
@@ -31,6 +34,16 @@ constexpr unsigned kAuditArch = AUDIT_ARCH_AARCH64;
 #endif
 
 bool g_guarded = false;
+std::vector<std::string> g_scratch_dirs;
+std::string g_tmpfs_dir;
+
+void remove_scratch() {
+  if (!g_tmpfs_dir.empty()) umount2(g_tmpfs_dir.c_str(), MNT_DETACH);
+  for (const std::string& dir : g_scratch_dirs) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+}
 
 bool install_module_load_guard() {
   struct sock_filter filter[] = {
@@ -57,6 +70,7 @@ bool module_load_guarded() { return g_guarded; }
 std::string make_scratch_dir() {
   char dir[] = "/tmp/quenvale-test.XXXXXX";
   if (mkdtemp(dir) == nullptr) return "";
+  g_scratch_dirs.emplace_back(dir);
   return dir;
 }
 
@@ -70,6 +84,7 @@ std::string private_tmpfs_dir() {
     if (path.empty() ||
         mount("quenvale-test", path.c_str(), "tmpfs", 0, nullptr) != 0)
       return std::string();
+    g_tmpfs_dir = path;
     return path;
   }();
   return dir;
@@ -83,5 +98,7 @@ void write_file(const std::string& path, const std::string& content) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   g_guarded = install_module_load_guard();
-  return RUN_ALL_TESTS();
+  const int result = RUN_ALL_TESTS();
+  remove_scratch();
+  return result;
 }

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,16 @@ class ModuleList : public testing::Test {
   std::string path(const std::string& name) { return dir_ + "/" + name; }
   std::string dir_;
 };
+
+// Whether the process still maps the file: a failed or finished load must
+// release its mapping.
+bool is_mapped(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    if (line.find(path) != std::string::npos) return true;
+  return false;
+}
 
 std::string elf_image() { return std::string("\x7f" "ELF", 4) + std::string(60, '\0'); }
 
@@ -161,8 +172,17 @@ TEST_F(ModuleList, SizeLimitAndLoadRequest) {
         stderr_of([&] { result = load_module(path(c.name).c_str(), argv.get()); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(err, c.message);
+    EXPECT_FALSE(is_mapped(path(c.name)));
     unlink(path(c.name).c_str());
   }
+}
+
+TEST_F(ModuleList, ImageWithoutMagicIsUnmapped) {
+  write_file(path("big.ko"), std::string(8192, 'x'));
+  Argv argv({});
+  EXPECT_EQ(load_module(path("big.ko").c_str(), argv.get()), -12);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_FALSE(is_mapped(path("big.ko")));
 }
 
 TEST_F(ModuleList, RefusedModuleEndsTheList) {

@@ -1,0 +1,157 @@
+# Shared by tests/boot/run.sh and tools/demo.sh: host packages, guest
+# kernels and programs from Debian (downloaded and unpacked, never
+# installed), the init binaries, initramfs and disk images, and QEMU.
+# Source it; it needs bash.
+
+QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+QV_BOOT_DIR=$QV_ROOT/tests/boot
+QV_CACHE=${QUENVALE_BOOT_CACHE:-$QV_ROOT/.cache/boot}
+. "$QV_BOOT_DIR/ids.sh"
+
+QV_ARCHES=(x86_64 mipsel)
+
+# Debian's names for each guest.
+declare -A QV_DEB_ARCH=([x86_64]=amd64 [mipsel]=mipsel)
+declare -A QV_KERNEL_META=([x86_64]=linux-image-cloud-amd64
+                           [mipsel]=linux-image-4kc-malta:mipsel)
+declare -A QV_QEMU_PACKAGE=([x86_64]=qemu-system-x86 [mipsel]=qemu-system-mips)
+# What reaches the ext4 root: on malta ext4 itself is a module too.
+declare -A QV_MODULES=([x86_64]="virtio_pci virtio_blk"
+                       [mipsel]="virtio_pci virtio_blk ext4")
+
+qv_log() { echo "== $*" >&2; }
+
+qv_apt_updated=no
+qv_apt_update() {
+  [ "$qv_apt_updated" = yes ] && return 0
+  apt-get update -qq
+  qv_apt_updated=yes
+}
+
+qv_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# Installs the named packages that are missing.
+qv_apt_install() {
+  local missing=() name
+  for name in "$@"; do qv_installed "$name" || missing+=("$name"); done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  qv_log "installing ${missing[*]}"
+  qv_apt_update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# Host tools for building and booting the given architectures.
+qv_install_deps() {
+  local packages=(cmake g++ make pkg-config libblkid-dev python3 kmod fdisk
+                  e2fsprogs xz-utils zstd coreutils) arch
+  for arch in "$@"; do packages+=("${QV_QEMU_PACKAGE[$arch]}"); done
+  qv_apt_install "${packages[@]}"
+  for arch in "$@"; do
+    if [ "$arch" = mipsel ]; then
+      "$QV_ROOT/cmake/mipsel-deps.sh"
+      qv_apt_updated=yes  # it updates whatever it installs
+    fi
+  done
+}
+
+# The versioned kernel package behind a meta package.
+qv_kernel_package() {
+  local meta=$1 found
+  found=$(apt-cache depends "$meta" 2>/dev/null |
+          awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }')
+  if [ -z "$found" ]; then
+    qv_apt_update
+    found=$(apt-cache depends "$meta" |
+            awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }')
+  fi
+  [ -n "$found" ] || { echo "no kernel package behind $meta" >&2; return 1; }
+  echo "$found"
+}
+
+# Downloads and unpacks the guest's kernel, busybox and e2fsck into the
+# cache, once per package set; sets QV_KERNEL, QV_MODULES_DIR, QV_BUSYBOX
+# and QV_E2FSCK.
+qv_fetch_guest() {
+  local arch=$1 deb_arch=${QV_DEB_ARCH[$1]} dir=$QV_CACHE/$1 kernel_pkg
+  if [ "$deb_arch" != "$(dpkg --print-architecture)" ] &&
+     ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
+    dpkg --add-architecture "$deb_arch"
+    qv_apt_updated=no
+    qv_apt_update
+  fi
+  kernel_pkg=$(qv_kernel_package "${QV_KERNEL_META[$arch]}")
+  kernel_pkg=${kernel_pkg%:*}:$deb_arch
+  local packages="$kernel_pkg busybox-static:$deb_arch e2fsck-static:$deb_arch"
+  if [ "$(cat "$dir/packages" 2>/dev/null)" != "$packages" ]; then
+    qv_log "fetching $packages"
+    rm -rf "$dir/root" "$dir/debs" "$dir/packages"
+    mkdir -p "$dir/debs"
+    # shellcheck disable=SC2086
+    (cd "$dir/debs" && apt-get download -qq $packages 2>/dev/null) ||
+      (qv_apt_update && cd "$dir/debs" && apt-get download -qq $packages)
+    local deb
+    for deb in "$dir"/debs/*.deb; do dpkg -x "$deb" "$dir/root"; done
+    rm -rf "$dir/debs"
+    echo "$packages" >"$dir/packages"
+  fi
+  QV_KERNEL=$(ls "$dir"/root/boot/vmlinuz-* | head -n 1)
+  QV_MODULES_DIR=$(ls -d "$dir"/root/lib/modules/* | head -n 1)
+  QV_BUSYBOX=$dir/root/bin/busybox
+  QV_E2FSCK=$dir/root/sbin/e2fsck.static
+  local f
+  for f in "$QV_KERNEL" "$QV_MODULES_DIR" "$QV_BUSYBOX" "$QV_E2FSCK"; do
+    [ -e "$f" ] || { echo "missing after unpacking: $f" >&2; return 1; }
+  done
+}
+
+# Builds the static release init for the guest; sets QV_INIT.
+qv_build_init() {
+  local arch=$1 dir=$QV_ROOT/build/boot-$1 toolchain=()
+  [ "$arch" = mipsel ] &&
+    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake")
+  qv_log "building quenvale-init for $arch in ${dir#"$QV_ROOT"/}"
+  cmake -S "$QV_ROOT" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
+        -DBUILD_TESTING=OFF >"$dir.log" 2>&1 &&
+    cmake --build "$dir" -j"$(nproc)" >>"$dir.log" 2>&1 ||
+    { tail -n 30 "$dir.log" >&2; return 1; }
+  QV_INIT=$dir/src/quenvale-init
+}
+
+# qv_make_image ARCH OUTPUT [quenvale-mkimage options...]
+qv_make_image() {
+  local arch=$1 output=$2 modules=() name
+  shift 2
+  for name in ${QV_MODULES[$arch]}; do modules+=(-m "$name"); done
+  "$QV_ROOT/images/quenvale-mkimage" --init "$QV_INIT" --e2fsck "$QV_E2FSCK" \
+    --modules-dir "$QV_MODULES_DIR" "${modules[@]}" -o "$output" "$@"
+}
+
+# The image path of a module, as /etc/quenvale_list names it.
+qv_module_path() {
+  local file
+  file=$(cd "$QV_MODULES_DIR" && find kernel -name "$1.ko*" | sort | head -n 1)
+  [ -n "$file" ] || return 1
+  file=${file%.xz}; file=${file%.zst}; file=${file%.gz}
+  echo "/lib/modules/$(basename "$QV_MODULES_DIR")/$file"
+}
+
+# qv_boot ARCH INITRD DISK APPEND LOG TIMEOUT: runs the guest until it
+# powers off, panics (panic=-1 with -no-reboot) or the time runs out; the
+# console goes to LOG. Returns QEMU's status, 124 on time-out.
+qv_boot() {
+  local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 machine
+  case $arch in
+    x86_64) machine=(qemu-system-x86_64 -m 512) ;;
+    mipsel) machine=(qemu-system-mipsel -M malta -m 256) ;;
+  esac
+  # snapshot=on: e2fsck and the mount write to a throw-away overlay, so
+  # every boot starts from the same disk.
+  timeout --kill-after=5 "$limit" "${machine[@]}" -accel tcg -smp 1 \
+    -nographic -no-reboot -net none \
+    -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
+    -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
+    -device virtio-blk-pci,drive=root </dev/null >"$log" 2>&1
+}

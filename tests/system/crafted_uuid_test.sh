@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Disks whose headers carry UUIDs that are no single path component must
+# get no link: "../../planted" would otherwise plant /dev/planted.
+set -u
+DRIVER=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+require_root_namespaces
+enter_private_namespace "$@"
+require_loop_devices
+trap cleanup_all EXIT
+new_disk_dir
+
+# uuid | link that must not exist (relative to the RAM disk's /dev/disk/by-uuid)
+crafted=(
+  "../../planted|../../planted"
+  "../evil|../evil"
+  "a/b|a/b"
+  "..|.."
+  ".|."
+)
+devices=()
+for row in "${crafted[@]}" "crafted-ok|"; do
+  IFS='|' read -r uuid _ <<<"$row"
+  image="$DISKDIR/luks.$((${#devices[@]}))"
+  write_luks_header "$image" "$uuid"
+  attach_loop "$image" || { fail "attach $image"; finish; }
+  devices+=("$LOOP_DEV")
+done
+
+new_ramdisk
+fill_ramdisk "$DRIVER"
+run_pid1 /driver scan
+expect_eq "crafted: scan result" "scan result 0" "$(grep "^scan result" "$WORK/stdout")"
+byuuid="$RAMDISK/dev/disk/by-uuid"
+expect_eq "crafted: a plain UUID is linked (the header is read)" \
+  "${devices[-1]}" "$(readlink "$byuuid/crafted-ok")"
+for row in "${crafted[@]}"; do
+  IFS='|' read -r uuid link <<<"$row"
+  expect_eq "crafted '$uuid': no link" "" \
+    "$(find "$byuuid/$link" -maxdepth 0 -type l 2>/dev/null)"
+done
+expect_eq "crafted: nothing planted under /dev" "" \
+  "$(find "$RAMDISK/dev" -type l ! -path '*/dev/disk/by-uuid/*' ! -path '*/dev/disk/by-partuuid/*')"
+expect_eq "crafted: every link under by-uuid is one plain name" "" \
+  "$(find "$byuuid" -mindepth 1 \( -type d -o -name '.*' \))"
+expect_eq "crafted: nothing said" "" "$(own_stderr)"
+finish
