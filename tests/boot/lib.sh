@@ -108,8 +108,16 @@ qv_fetch_guest() {
 }
 
 # Builds the static release init for the guest; sets QV_INIT.
+# QUENVALE_BOOT_INIT_X86_64 / QUENVALE_BOOT_INIT_MIPSEL name a binary to
+# take instead (build/release/src/quenvale-init, say).
 qv_build_init() {
-  local arch=$1 dir=$QV_ROOT/build/boot-$1 toolchain=()
+  local arch=$1 dir=$QV_ROOT/build/boot-$1 toolchain=() given
+  given=QUENVALE_BOOT_INIT_${arch^^}
+  if [ -n "${!given:-}" ]; then
+    QV_INIT=$(realpath "${!given}")
+    qv_log "using $QV_INIT"
+    return 0
+  fi
   [ "$arch" = mipsel ] &&
     toolchain=(-DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake")
   qv_log "building quenvale-init for $arch in ${dir#"$QV_ROOT"/}"
