@@ -148,9 +148,11 @@ qv_module_path() {
 
 # qv_boot ARCH INITRD DISK APPEND LOG TIMEOUT: runs the guest until it
 # powers off, panics (panic=-1 with -no-reboot) or the time runs out; the
-# console goes to LOG. Returns QEMU's status, 124 on time-out.
+# console goes to LOG ("-": standard output). Returns QEMU's status, 124 on
+# time-out.
 qv_boot() {
   local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 machine
+  [ "$log" = - ] && log=/dev/stdout
   case $arch in
     x86_64) machine=(qemu-system-x86_64 -m 512) ;;
     mipsel) machine=(qemu-system-mipsel -M malta -m 256) ;;
