@@ -23,11 +23,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Every target executable is static, the unit tests too: the board has no
-# shared libraries to test against, and a static test runs under
-# qemu-user without a loader prefix.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static)
+# The init links itself statically (src/CMakeLists.txt); the unit tests
+# stay dynamic as on the host, since their allocation wrappers (ld --wrap)
+# would also catch libc's own allocations in a static link. qemu-user finds
+# the target's loader and libc under the cross prefix.
+set(QUENVALE_QEMU_USER qemu-mipsel-static -L /usr/${QUENVALE_CROSS_TRIPLET})
 
 # libblkid for the target: Debian's multiarch libblkid-dev:mipsel when it is
 # installed; otherwise the same packages unpacked into a private sysroot
@@ -44,9 +44,13 @@ elseif(EXISTS "${QUENVALE_MIPSEL_SYSROOT}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgc
   set(ENV{PKG_CONFIG_LIBDIR}
       "${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig")
   set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_quenvale_sysroot}")
+  # The dynamic libblkid of the tests is there too.
+  list(APPEND QUENVALE_QEMU_USER -E
+       "LD_LIBRARY_PATH=${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}")
 else()
   # Still never the host's blkid: pkg-config then fails with a clear name.
   set(ENV{PKG_CONFIG_LIBDIR} "${_quenvale_multiarch_pc}")
   unset(ENV{PKG_CONFIG_SYSROOT_DIR})
 endif()
 unset(ENV{PKG_CONFIG_PATH})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENVALE_QEMU_USER})

@@ -8,10 +8,20 @@
 //   root_driver hand-over ARGV...         the hand-over alone, no root mounted
 //   root_driver mount-only CMDLINE        wait for the root and mount it, then
 //                                         free everything and exit
+// With --deny-block-nodes first, every block device node request fails
+// with EPERM once the built-in nodes exist, as on a /dev that refuses them.
 // The modes that exit list the descriptors still open, so that the tests
 // see any the operations leaked; leak-checking builds check memory too.
 #include <dirent.h>
+#include <errno.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdio.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -22,9 +32,41 @@
 
 namespace {
 
+bool g_deny_block_nodes = false;
+
+#if defined(__x86_64__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__mips__) && defined(__MIPSEL__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL;
+#endif
+
+// mknodat(dirfd, path, mode, dev) with a block type in mode: EPERM.
+void deny_block_nodes() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mknodat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+      BPF_STMT(BPF_ALU | BPF_AND | BPF_K, S_IFMT),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, S_IFBLK, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+  };
+  struct sock_fprog program = {
+      static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    perror("seccomp");
+    exit(3);
+  }
+}
+
 void prepare() {
   mount_pseudo_filesystems();
   make_static_nodes();
+  if (g_deny_block_nodes) deny_block_nodes();
 }
 
 // Descriptors other than the standard three, as "<label>: 3 7". The test
@@ -46,6 +88,11 @@ void report_open_fds(const char* label) {
 
 int main(int argc, char** argv) {
   report_open_fds("fds at start");
+  if (argc >= 2 && strcmp(argv[1], "--deny-block-nodes") == 0) {
+    g_deny_block_nodes = true;
+    --argc;
+    ++argv;
+  }
   if (argc >= 2 && strcmp(argv[1], "scan") == 0) {
     prepare();
     const int result = populate_block_devices();
