@@ -30,15 +30,12 @@ runs=(
   "mount-only root=/dev/${NAME}p2 rootfstype=vfat,ext2"
   "mount-only root=${NAME}p1"
 )
-export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+# The driver's first descriptor listing needs /proc before it mounts one.
+LEND_PROC=yes
 for row in "${runs[@]}"; do
   read -r mode cmdline <<<"$row"
   new_ramdisk
   fill_ramdisk "$DRIVER"
-  # The sanitizers read the memory map at start-up, before the program
-  # mounts its own /proc, and so does the driver's first descriptor
-  # listing: lend them this namespace's.
-  mount -t proc proc "$RAMDISK/proc"
   run_pid1 /driver $mode ${cmdline:+"$cmdline"}
   expect_eq "$row: status" 0 "$(cat "$WORK/status")"
   expect_eq "$row: no descriptor left open" \
@@ -50,10 +47,8 @@ done
 
 # The whole start with the purge; it ends in an exec, so only memory
 # errors can show here, not leaks.
-export ASAN_OPTIONS=detect_leaks=0
 new_ramdisk
 fill_ramdisk "$DRIVER"
-mount -t proc proc "$RAMDISK/proc"
 run_pid1 /driver boot "root=PARTUUID=$ROOT_PARTUUID" /init
 expect_eq "boot: status" 0 "$(cat "$WORK/status")"
 expect_eq "boot: preinit ran" "preinit ran as 1 with: " "$(grep '^preinit ran' "$WORK/stdout")"

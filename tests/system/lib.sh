@@ -4,6 +4,7 @@
 
 SKIP=77
 failures=0
+SANITIZED=no
 
 note() { printf '%s\n' "$*" >&2; }
 fail() { note "FAIL: $*"; failures=$((failures + 1)); }
@@ -55,20 +56,48 @@ drop_ramdisk() {
 # run_pid1 PROGRAM [ARGS...]: runs PROGRAM (a path inside $RAMDISK) as
 # process 1 of a new PID namespace, chrooted into $RAMDISK. Leaves its
 # standard output, standard error and exit status in $WORK.
+#
+# Sanitized builds read /proc from their first instruction on, before the
+# program mounts its own; they get this namespace's /proc lent underneath
+# (as does any run with LEND_PROC=yes), and check leaks at exit only then.
 run_pid1() {
+  local leaks=0
+  if [ -d "$RAMDISK/proc" ] && { [ "$SANITIZED" = yes ] || [ "${LEND_PROC:-no}" = yes ]; }; then
+    mount -t proc proc "$RAMDISK/proc"
+    leaks=1
+  fi
+  # A run that hands over ends in the new root, where no /proc is left for
+  # the leak checker; the leak test covers those steps with runs that exit.
+  case " $* " in *" boot "*) leaks=0 ;; esac
   # Process 1 of a namespace ignores SIGTERM; only SIGKILL stops it. The
   # subshell keeps the shell's own "Killed" notice out of the test output.
-  (timeout --signal=KILL "${PID1_TIMEOUT:-30}" \
+  (ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=$leaks} \
+   UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
+   timeout --signal=KILL "${PID1_TIMEOUT:-30}" \
     unshare --pid --fork --kill-child -- chroot "$RAMDISK" "$@" \
     >"$WORK/stdout" 2>"$WORK/stderr"
   echo $? >"$WORK/status") 2>/dev/null
 }
 
 # Mount points below $RAMDISK, as "<path inside> <type>" lines.
+# A /proc lent to a sanitized build shows as a second proc mount; uniq
+# folds it into the program's own.
 ramdisk_mounts() {
   awk -v r="$RAMDISK" '
     { for (i = 7; $i != "-"; i++) ; type = $(i + 1) }
-    index($5, r "/") == 1 { print substr($5, length(r) + 1), type }' /proc/self/mountinfo
+    index($5, r "/") == 1 { print substr($5, length(r) + 1), type }' /proc/self/mountinfo | uniq
+}
+
+# What the purge leaves of a RAM disk: the new root's mount point, and a
+# /proc lent to a sanitized build.
+emptied_listing() {
+  if [ "$SANITIZED" = yes ]; then echo "proc root"; else echo "root"; fi
+}
+
+# The lines a sanitizer runtime adds when it starts without /proc.
+sanitizer_notes() {
+  grep -v -e '^==[0-9]*==WARNING' -e '^False positive error reports may follow' \
+    -e '^For details see '
 }
 
 finish() {
@@ -124,20 +153,20 @@ wait_for_partitions() {
 #   p1 ext4 root: /etc/preinit (records its arguments), /bin/busybox
 #   p2 ext2 without /etc/preinit
 #   p3 no file system at all
-#   p4 ext2, spare
+#   p4 ext2, spare (large enough to serve as an old root with libraries)
 # Sets DISK to its loop device.
 make_test_disk() {
   local image=$1 tree
   # The file tree is built next to the image, on the test's own tmpfs.
   tree=$(mktemp -d "$(dirname "$image")/tree.XXXXXX") || return 1
-  truncate -s 64M "$image"
+  truncate -s 128M "$image"
   sfdisk -q "$image" >/dev/null <<EOT
 label: gpt
 label-id: $DISK_LABEL_ID
 start=2048, size=40960, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$ROOT_PARTUUID
 size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$PLAIN_PARTUUID
 size=8192, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$EMPTY_PARTUUID
-size=32768, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$SPARE_PARTUUID
+size=163840, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$SPARE_PARTUUID
 EOT
   attach_loop "$image" || return 1
   DISK=$LOOP_DEV
@@ -161,6 +190,7 @@ EOT
 # the shared libraries of a dynamic (sanitized) build at their own paths.
 install_program() {
   local lib
+  ldd "$1" 2>/dev/null | grep -q libasan && SANITIZED=yes
   cp "$1" "$RAMDISK/$2"
   for lib in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*'); do
     mkdir -p "$RAMDISK$(dirname "$lib")"
@@ -196,7 +226,7 @@ view_ramdisk() {
 # doing: e2fsck's version lines, and probes of this machine's own disks,
 # which the namespace's sysfs lists too and which may not be opened here.
 own_stderr() {
-  grep -v -e '^e2fsck [0-9]' -e '^Failed open /dev/' "$WORK/stderr"
+  grep -v -e '^e2fsck [0-9]' -e '^Failed open /dev/' "$WORK/stderr" | sanitizer_notes
   grep '^Failed open /dev/' "$WORK/stderr" | grep -F "/dev/${NAME:-?}"
 }
 

@@ -65,7 +65,7 @@ for row in "${boots[@]}"; do
   expect_eq "$name: waits once" 1 "$(grep -c '^Waiting for root: ' "$WORK/stdout")"
   expect_eq "$name: root mounted" "$fstype /dev/${NAME}$part" "$(top_mount "$RAMDISK")"
   expect_eq "$name: e2fsck runs" "$checks" "$(check_count)"
-  expect_eq "$name: RAM disk emptied but for the mount point" "root" \
+  expect_eq "$name: RAM disk emptied but for the mount point" "$(emptied_listing)" \
     "$(listing "$WORK/view")"
   if [ "$preinit" = yes ]; then
     expect_eq "$name: preinit ran as process 1 with the whole vector" \
@@ -102,7 +102,7 @@ new_ramdisk
 fill_ramdisk "$DRIVER"
 run_pid1 /driver hand-over /init
 expect_eq "plain /root: status" 0 "$(cat "$WORK/status")"
-expect_eq "plain /root: message" "/root must be a mountpoint" "$(cat "$WORK/stderr")"
+expect_eq "plain /root: message" "/root must be a mountpoint" "$(own_stderr)"
 expect_eq "plain /root: RAM disk intact" "bin dev driver etc proc root sys" \
   "$(listing "$RAMDISK")"
 drop_ramdisk

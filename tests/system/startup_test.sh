@@ -29,7 +29,7 @@ new_ramdisk
 install_program "$INIT_BINARY" init
 run_pid1 /init
 expect_eq "full ramdisk: status" 255 "$(cat "$WORK/status")"
-expect_eq "full ramdisk: stops at the command line" "$cmdline_stop" "$(cat "$WORK/stderr")"
+expect_eq "full ramdisk: stops at the command line" "$cmdline_stop" "$(own_stderr)"
 expect_eq "full ramdisk: pseudo file systems" \
   $'/proc proc\n/sys sysfs\n/dev tmpfs' "$(ramdisk_mounts)"
 expect_eq "full ramdisk: built-in nodes" \
@@ -45,7 +45,7 @@ install_program "$INIT_BINARY" init
 rmdir "$RAMDISK/proc"
 run_pid1 /init
 expect_eq "no /proc: status" 255 "$(cat "$WORK/status")"
-expect_eq "no /proc: message" "mount ramdisk fs failed:No such file or directory" "$(cat "$WORK/stderr")"
+expect_eq "no /proc: message" "mount ramdisk fs failed:No such file or directory" "$(own_stderr)"
 expect_eq "no /proc: nothing mounted" "" "$(ramdisk_mounts)"
 drop_ramdisk
 
@@ -54,7 +54,7 @@ install_program "$INIT_BINARY" init
 rmdir "$RAMDISK/dev"
 run_pid1 /init
 expect_eq "no /dev: status" 255 "$(cat "$WORK/status")"
-expect_eq "no /dev: message" "mount ramdisk fs failed:No such file or directory" "$(cat "$WORK/stderr")"
+expect_eq "no /dev: message" "mount ramdisk fs failed:No such file or directory" "$(own_stderr)"
 expect_eq "no /dev: proc and sys stay mounted" $'/proc proc\n/sys sysfs' "$(ramdisk_mounts)"
 drop_ramdisk
 
