@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Cost of one wait-loop pass (block device scan plus mount attempt) while
+# the root device is absent, with 8, 32 and 128 block devices present:
+# loop devices, each with a GPT and one partition, made for the run and
+# removed after. Runs the release driver as process 1 in private
+# namespaces, like the system tests. Needs root.
+# Usage: bench/wait_loop_bench.sh [DRIVER] [PASSES]
+set -u
+cd "$(dirname "$0")/.."
+DRIVER=$(realpath "${1:-build/release/tests/root_driver}")
+PASSES=${2:-200}
+. tests/system/lib.sh
+require_root_namespaces
+enter_private_namespace "$DRIVER" "$PASSES"
+require_loop_devices
+trap cleanup_all EXIT
+new_disk_dir
+
+# One small image, copied for each loop device.
+truncate -s 2M "$DISKDIR/template.img"
+printf 'label: gpt\nstart=2048, size=1024\n' | sfdisk -q "$DISKDIR/template.img" >/dev/null
+mkfs.ext4 -q -F -E offset=$((2048 * 512)) "$DISKDIR/template.img" 512 >/dev/null 2>&1
+
+host_devices=$(ls /sys/class/block | wc -l)
+attached=0
+printf '%-8s %-12s %-14s %-14s %-12s\n' devices "first pass" "pass median" "per device" "pass range"
+for devices in 8 32 128; do
+  while [ $((attached * 2)) -lt "$devices" ]; do
+    cp "$DISKDIR/template.img" "$DISKDIR/d$attached.img"
+    attach_loop "$DISKDIR/d$attached.img" || { note "cannot attach loop device $attached"; exit 1; }
+    attached=$((attached + 1))
+  done
+  new_ramdisk
+  fill_ramdisk "$DRIVER"
+  PID1_TIMEOUT=600 run_pid1 /driver bench "$PASSES" "root=PARTUUID=00000000-0000-0000-0000-00000000dead"
+  first=$(awk '/^first pass us:/ {print $4}' "$WORK/stdout")
+  read -r median min max < <(awk '/^later pass us:/ {print $5, $7, $9}' "$WORK/stdout")
+  total=$(($(ls /sys/class/block | wc -l)))
+  printf '%-8s %-12s %-14s %-14s %-12s\n' "$devices" "${first} us" "${median} us" \
+    "$((median / total)) us" "${min}-${max} us"
+  drop_ramdisk
+done
+note "block devices in sysfs at the end: $(ls /sys/class/block | wc -l) (this machine's own: $host_devices); per-device figures divide by all of them"
