@@ -492,6 +492,15 @@ class FileListTest(unittest.TestCase):
             self.assertEqual(int(mode, 8), mode_bits(mode_text), line)
         self.assertEqual(sorted(described), sorted(archive_modes))
 
+    def test_blank_in_a_name_is_refused(self):
+        ws = Workspace(self)
+        extra = ws.write("extra/a file", b"x")
+        code, _, err, out = ws.build("--gen-init-cpio", "--file", "/etc/x=" + extra,
+                                     output="initramfs.list")
+        self.assertEqual(code, 1, err)
+        self.assertIn("a file", err)
+        self.assertFalse(os.path.exists(out))
+
 
 def mode_bits(text):
     bits = 0
