@@ -58,6 +58,9 @@ void link_disk_partitions(const char* disk) {
   if (!disk_dir) return;
 
   while (struct dirent* entry = readdir(disk_dir.get())) {
+    // Most entries are attribute files, which cannot hold a "dev" file;
+    // skipping them saves a failing lookup each on every pass of the wait.
+    if (entry->d_type == DT_REG) continue;
     UniqueCString dev_file =
         format_path("/sys/block/%s/%s/dev", disk, entry->d_name);
     if (!dev_file || access(dev_file.get(), F_OK) != 0) continue;
