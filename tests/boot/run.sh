@@ -43,17 +43,18 @@ EOF
 
 # check LOG EXPECTED REFUSED: prints what is wrong, if anything.
 check() {
-  local log=$1 expected=$2 refused=$3 item clean
+  local log=$1 item clean expect=() refuse=()
+  IFS=';' read -r -a expect <<<"$2"
+  IFS=';' read -r -a refuse <<<"$3"
   clean=$(tr -d '\r' <"$log")
-  local IFS=';'
-  for item in $expected; do
+  for item in "${expect[@]}"; do
     if [ "${item:0:1}" = "=" ]; then
       grep -qxF -- "${item:1}" <<<"$clean" || echo "missing line: ${item:1}"
     else
       grep -qF -- "$item" <<<"$clean" || echo "missing: $item"
     fi
   done
-  for item in $refused; do
+  for item in "${refuse[@]}"; do
     grep -qF -- "$item" <<<"$clean" && echo "unexpected: $item"
   done
   return 0
