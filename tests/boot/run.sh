@@ -37,6 +37,7 @@ fstypes|good|std|root=/dev/vda1 rootfstype=ext2,ext4|couldn't mount as ext2 due 
 options|good|std|root=PARTUUID=$PART_UUID -- skipped=1 queue_depth=64|=QUENVALE-PREINIT-OK args: skipped=1 queue_depth=64;=QUENVALE-PARAM queue_depth=64;virtio: unknown parameter 'queue_depth' ignored;$ok|Kernel panic;unknown parameter 'skipped'
 noroot|good|std||cmdline format error;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;QUENVALE-PREINIT-OK
 nopreinit|bare|std|root=/dev/vda1|=Waiting for root: /dev/vda1;Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000000|QUENVALE-PREINIT-OK
+twice|good|twice|root=/dev/vda1|=insmod failed:File exists;=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root
 badmodule|good|badmod|root=/dev/vda1|=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;virtio_blk virtio0
 EOF
 }
@@ -90,6 +91,13 @@ for arch in "${arches[@]}"; do
   qv_make_image "$arch" "$work/badmod.img" \
     --file "$(qv_module_path virtio_blk)=$work/not-elf.ko" 2>"$work/badmod.log" ||
     { cat "$work/badmod.log" >&2; exit 1; }
+  # The last module of the list once more: the kernel refuses a module that
+  # is already loaded, and the start must stop there.
+  cpio -i --quiet --to-stdout etc/quenvale_list <"$work/badmod.img" >"$work/std.list"
+  { cat "$work/std.list"; tail -n 1 "$work/std.list"; } >"$work/twice.list"
+  qv_make_image "$arch" "$work/twice.img" \
+    --file "/etc/quenvale_list=$work/twice.list" 2>"$work/twice.log" ||
+    { cat "$work/twice.log" >&2; exit 1; }
   "$QV_BOOT_DIR/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX"
   "$QV_BOOT_DIR/make-disk.sh" "$work/bare.disk" "$QV_BUSYBOX" --no-preinit
   echo "$arch: init $(stat -c %s "$QV_INIT") B, initramfs $(stat -c %s "$work/std.img") B (gzip), $(stat -c %s "$work/badmod.img") B (plain), kernel $(basename "$QV_KERNEL")"
