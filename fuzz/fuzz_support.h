@@ -31,9 +31,10 @@ MemFile fuzz_make_memfile(const char* name);
 void fuzz_rewrite_memfile(const MemFile& file, const uint8_t* data,
                           size_t size);
 
-// The descriptor number the next open would get; a change across a call
-// means the call left a descriptor open.
-int fuzz_lowest_free_fd(const MemFile& anchor);
+// Which of the descriptors 0..63 are open, one bit each; a difference
+// across a call means the call left a descriptor open (or closed one of
+// ours). Leaks sit among the low numbers, as every open takes the lowest.
+uint64_t fuzz_open_fds();
 
 // A printable rendering of a string for failure messages.
 std::string fuzz_escape(const std::string& text);
