@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang 14, ASan, UBSan) in build/fuzz and
+# runs each one in turn, one at a time.
+#
+#   tools/fuzz.sh short            a fixed number of runs per target from a
+#                                  scratch copy of its seed corpus; exits
+#                                  non-zero on any crash, sanitizer report
+#                                  or broken property
+#   tools/fuzz.sh long [SECONDS]   SECONDS per target (default 120), keeping
+#                                  what it finds in build/fuzz/corpus-long;
+#                                  prints executions and coverage
+#
+# Short runs use a fixed seed so that a test run is repeatable; set
+# FUZZ_SEED to explore elsewhere. Logs go to build/fuzz/logs, failing
+# inputs to build/fuzz/artifacts/<date>-<mode>; reproduce one with
+#   build/fuzz/fuzz/<target> -close_fd_mask=0 <input>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=${1:-short}
+case $mode in
+  short) ;;
+  long) seconds=${2:-120}; [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "bad seconds: $seconds" >&2; exit 2; } ;;
+  *) echo "usage: $0 short | long [SECONDS]" >&2; exit 2 ;;
+esac
+
+# target, longest input, runs in short mode. The command line and the list
+# run past the 1022-character line cut; a dev line is cut at 31 characters.
+targets=(
+  "fuzz_mode_text      64 40000"
+  "fuzz_cmdline      4096 20000"
+  "fuzz_module_list  4096 20000"
+  "fuzz_option_string 512 40000"
+  "fuzz_dev_line       40 40000"
+  "fuzz_link_name      64 20000"
+)
+
+install_missing() {
+  local missing=() name
+  for name in clang-14 libclang-rt-14-dev cmake make pkg-config libblkid-dev; do
+    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$name")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  echo "installing: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+install_missing
+
+build=build/fuzz
+names=()
+for entry in "${targets[@]}"; do read -r name _ <<<"$entry"; names+=("$name"); done
+CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DQUENVALE_FUZZ=ON \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+# Only the fuzz targets: the shipped program links statically, which the
+# sanitizer runtimes do not allow.
+cmake --build "$build" -j"$(nproc)" --target "${names[@]}"
+
+logs=$build/logs
+artifacts=$build/artifacts/$(date +%Y%m%d-%H%M%S)-$mode
+mkdir -p "$logs" "$artifacts"
+scratch=$(mktemp -d /tmp/quenvale-fuzz.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+
+# Figures from libFuzzer's last status line ("#N DONE cov: C ft: F corp: U/…")
+# and from -print_final_stats=1.
+summarise() {
+  local log=$1
+  local execs cov ft corp
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+  cov=$(grep -o ' cov: [0-9]*' "$log" | tail -n1 | tr -dc 0-9)
+  ft=$(grep -o ' ft: [0-9]*' "$log" | tail -n1 | tr -dc 0-9)
+  corp=$(grep -o ' corp: [0-9]*' "$log" | tail -n1 | tr -dc 0-9)
+  printf 'execs %s, cov %s, ft %s, corpus %s units' \
+    "${execs:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}"
+}
+
+failed=0
+summary=()
+for entry in "${targets[@]}"; do
+  read -r name max_len short_runs <<<"$entry"
+  log=$logs/$name.$mode.log
+  if [ "$mode" = short ]; then
+    corpus=$scratch/$name
+    budget=(-runs="$short_runs" -seed="${FUZZ_SEED:-1}")
+    limit=300
+  else
+    corpus=$build/corpus-long/$name
+    budget=(-max_total_time="$seconds")
+    limit=$((seconds * 2 + 300))
+  fi
+  mkdir -p "$corpus"
+  cp -n fuzz/corpus/"$name"/* "$corpus"/ 2>/dev/null || true
+
+  echo "== $name ($mode)"
+  status=0
+  timeout "$limit" "$build/fuzz/$name" "${budget[@]}" -max_len="$max_len" \
+    -timeout=10 -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
+    "$corpus" >"$log" 2>&1 || status=$?
+
+  verdict=ok
+  if [ $status -ne 0 ] ||
+     grep -qE 'PROPERTY VIOLATION|ERROR: |runtime error:|WARNING: .*Sanitizer' "$log" ||
+     compgen -G "$artifacts/$name-*" >/dev/null; then
+    verdict="FAILED (exit $status; log $log)"
+    failed=1
+    grep -m3 -E 'PROPERTY VIOLATION|ERROR: |runtime error:|SUMMARY:|Test unit written' "$log" | sed 's/^/   /' || true
+  fi
+  line="$name: $(summarise "$log") - $verdict"
+  echo "$line"
+  summary+=("$line")
+done
+
+rmdir "$artifacts" 2>/dev/null || echo "inputs that failed: $artifacts"
+echo "== summary ($mode${seconds:+, ${seconds} s per target})"
+printf '%s\n' "${summary[@]}"
+exit $failed
