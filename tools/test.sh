@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Runs every test: the unit tests and the leak test on a debug build with
-# ASan and UBSan, then the unit tests and every system test on the static
-# release build that ships.
+# Runs every test:
+#  - unit and system tests on a debug build with ASan and UBSan, and again
+#    on the static release build that ships;
+#  - the mipsel cross build's unit tests under qemu-user;
+#  - the image builder's tests;
+#  - short runs of every fuzz target;
+#  - whole boots of real Debian kernels under QEMU, x86_64 and mipsel.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh build test
@@ -16,3 +20,21 @@ run_tree() {
 
 run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON
 run_tree build/test-release -DCMAKE_BUILD_TYPE=Release
+
+cmake/mipsel-deps.sh
+echo "== build/test-mipsel"
+cmake -S . -B build/test-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/test-mipsel -j"$(nproc)"
+(cd build/test-mipsel && ctest --output-on-failure)
+
+echo "== image builder"
+python3 images/tests/test_mkimage.py
+
+echo "== fuzz targets, short runs"
+tools/fuzz.sh short
+
+echo "== boots under QEMU"
+QUENVALE_BOOT_INIT_X86_64=build/test-release/src/quenvale-init \
+QUENVALE_BOOT_INIT_MIPSEL=build/test-mipsel/src/quenvale-init \
+  tests/boot/run.sh

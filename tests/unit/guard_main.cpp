@@ -51,6 +51,10 @@ bool install_module_load_guard() {
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      // x32 system calls share the architecture and set this bit; one of
+      // them would be init_module under another number.
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x40000000, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_init_module, 2, 0),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_finit_module, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
