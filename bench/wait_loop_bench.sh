@@ -10,11 +10,7 @@ cd "$(dirname "$0")/.."
 DRIVER=$(realpath "${1:-build/release/tests/root_driver}")
 PASSES=${2:-200}
 . tests/system/lib.sh
-require_root_namespaces
-enter_private_namespace "$DRIVER" "$PASSES"
-require_loop_devices
-trap cleanup_all EXIT
-new_disk_dir
+start_disk_test "$DRIVER" "$PASSES"
 
 # One small image, copied for each loop device.
 truncate -s 2M "$DISKDIR/template.img"

@@ -4,11 +4,7 @@
 set -u
 DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
-require_root_namespaces
-enter_private_namespace "$@"
-require_loop_devices
-trap cleanup_all EXIT
-new_disk_dir
+start_disk_test "$@"
 
 # uuid | link that must not exist (relative to the RAM disk's /dev/disk/by-uuid)
 crafted=(

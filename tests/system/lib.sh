@@ -249,6 +249,17 @@ cleanup_all() {
   drop_disk_dir
 }
 
+# The start of every test that uses disk images: re-runs the script in a
+# private mount namespace, and undoes every mount and loop device on any
+# exit. Pass the script's arguments.
+start_disk_test() {
+  require_root_namespaces
+  enter_private_namespace "$@"
+  require_loop_devices
+  trap cleanup_all EXIT
+  new_disk_dir
+}
+
 # write_luks_header IMAGE UUID: a LUKS1 header whose UUID field holds any
 # text, as a crafted disk could carry it.
 write_luks_header() {

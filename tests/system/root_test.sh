@@ -4,12 +4,7 @@
 set -u
 DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
-require_root_namespaces
-enter_private_namespace "$@"
-require_loop_devices
-trap cleanup_all EXIT
-
-new_disk_dir
+start_disk_test "$@"
 make_test_disk "$DISKDIR/disk.img" || { note "cannot make the test disk"; exit 1; }
 NAME=${DISK#/dev/}
 note "test disk: $DISK"

@@ -29,11 +29,6 @@ constexpr unsigned kForeignNumberBit = 0;
 #error "unknown architecture for the module load guard"
 #endif
 
-[[noreturn]] void guard_failed(const char* what) {
-  fprintf(stderr, "module load guard: %s: %s\n", what, strerror(errno));
-  abort();
-}
-
 // "Seccomp: 2" in /proc/self/status: a filter is in force.
 bool seccomp_filter_active() {
   FILE* status = fopen("/proc/self/status", "re");
@@ -48,7 +43,7 @@ bool seccomp_filter_active() {
 
 }  // namespace
 
-void install_module_load_guard_or_abort() {
+bool install_module_load_guard() {
   struct sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
@@ -63,19 +58,24 @@ void install_module_load_guard_or_abort() {
   };
   struct sock_fprog program = {
       static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-    guard_failed("PR_SET_NO_NEW_PRIVS");
-  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-    guard_failed("PR_SET_SECCOMP");
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) return false;
 
   // The kernel's own view, then the calls themselves with arguments it
   // would reject anyway: a root process without the filter would get
   // EFAULT or EINVAL, never EPERM.
-  if (!seccomp_filter_active()) guard_failed("no seccomp filter in force");
+  if (!seccomp_filter_active()) return false;
   errno = 0;
   if (syscall(SYS_init_module, nullptr, 0UL, "") != -1 || errno != EPERM)
-    guard_failed("init_module is not refused");
+    return false;
   errno = 0;
   if (syscall(SYS_finit_module, -1, "", 0) != -1 || errno != EPERM)
-    guard_failed("finit_module is not refused");
+    return false;
+  return true;
+}
+
+void install_module_load_guard_or_abort() {
+  if (install_module_load_guard()) return;
+  fprintf(stderr, "module load guard not in force: %s\n", strerror(errno));
+  abort();
 }
