@@ -256,6 +256,10 @@ start_disk_test() {
   require_root_namespaces
   enter_private_namespace "$@"
   require_loop_devices
+  # The disks carry fixed UUIDs: two runs at once on one machine would see
+  # each other's disks, so they take turns.
+  exec 9>/tmp/quenvale-disk-tests.lock
+  flock 9
   trap cleanup_all EXIT
   new_disk_dir
 }
