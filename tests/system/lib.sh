@@ -153,7 +153,8 @@ wait_for_partitions() {
 #   p1 ext4 root: /etc/preinit (records its arguments), /bin/busybox
 #   p2 ext2 without /etc/preinit
 #   p3 no file system at all
-#   p4 ext2, spare (large enough to serve as an old root with libraries)
+#   p4 ext2 with the same /etc/preinit, large enough to serve as an old
+#      root with libraries
 # Sets DISK to its loop device.
 make_test_disk() {
   local image=$1 tree
@@ -182,7 +183,7 @@ EOT
   chmod 755 "$tree/etc/preinit"
   mkfs.ext4 -q -F -U "$ROOT_FS_UUID" -d "$tree" "${DISK}p1" >/dev/null
   mkfs.ext2 -q -F -U "$PLAIN_FS_UUID" "${DISK}p2" >/dev/null
-  mkfs.ext2 -q -F -U "$SPARE_FS_UUID" "${DISK}p4" >/dev/null
+  mkfs.ext2 -q -F -U "$SPARE_FS_UUID" -d "$tree" "${DISK}p4" >/dev/null
   rm -rf "$tree"
 }
 

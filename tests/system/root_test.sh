@@ -45,6 +45,7 @@ boots=(
   "bare name|quiet root=${NAME}p1|p1|ext4|1|yes"
   "ext2 before ext4 on ext4|root=PARTUUID=$ROOT_PARTUUID rootfstype=ext2,ext4|p1|ext4|1|yes"
   "ext2 first, unchecked|root=${NAME}p2 rootfstype=ext2|p2|ext2|0|no"
+  "ext2 root, no check before the exec|root=PARTUUID=$SPARE_PARTUUID rootfstype=ext2|p4|ext2|0|yes"
   "ext2 disk as ext4, no preinit|root=UUID=$PLAIN_FS_UUID|p2|ext4|1|no"
 )
 for row in "${boots[@]}"; do
