@@ -4,8 +4,12 @@
 # system is made from a directory with mkfs.ext4 -d into its own image file
 # and copied into the partition's place.
 #
-# Usage: make-disk.sh OUTPUT BUSYBOX [--no-preinit]
-#   BUSYBOX is a static busybox for the guest's architecture.
+# Usage: make-disk.sh OUTPUT BUSYBOX [--no-preinit | --preinit FILE]
+#                     [--char-node PATH:MAJOR:MINOR]...
+#   BUSYBOX is a static busybox for the guest's architecture; FILE replaces
+#   the tests' preinit.sh; each --char-node adds a character device node
+#   (mode 0600), made with debugfs since only root could mknod it in the
+#   source tree.
 #
 # The identifiers are fixed (ids.sh), so the kernel command lines can name
 # them.
@@ -18,12 +22,28 @@ here=$(cd "$(dirname "$0")" && pwd)
 PART_START_SECTORS=2048
 FS_MIB=24
 
-usage() { echo "usage: $0 OUTPUT BUSYBOX [--no-preinit]" >&2; exit 2; }
+usage() {
+  echo "usage: $0 OUTPUT BUSYBOX [--no-preinit | --preinit FILE] [--char-node PATH:MAJOR:MINOR]..." >&2
+  exit 2
+}
 [ $# -ge 2 ] || usage
 output=$1
 busybox=$2
-with_preinit=yes
-[ "${3:-}" = --no-preinit ] && with_preinit=no
+shift 2
+preinit=$here/preinit.sh
+char_nodes=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-preinit) preinit= ;;
+    --preinit) [ $# -ge 2 ] || usage; preinit=$2; shift ;;
+    --char-node)
+      [ $# -ge 2 ] || usage
+      [[ $2 =~ ^/[^:[:space:]]+:[0-9]+:[0-9]+$ ]] || usage
+      char_nodes+=("$2"); shift ;;
+    *) usage ;;
+  esac
+  shift
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quenvale-disk.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -31,8 +51,8 @@ trap 'rm -rf "$work"' EXIT
 tree=$work/tree
 mkdir -p "$tree/bin" "$tree/etc" "$tree/proc" "$tree/sys" "$tree/dev"
 install -m 0755 "$busybox" "$tree/bin/busybox"
-if [ "$with_preinit" = yes ]; then
-  install -m 0755 "$here/preinit.sh" "$tree/etc/preinit"
+if [ -n "$preinit" ]; then
+  install -m 0755 "$preinit" "$tree/etc/preinit"
 fi
 
 # Fixed superblock times and directory hash seed; the tests need only the
@@ -41,6 +61,17 @@ export E2FSPROGS_FAKE_TIME=1700000000
 truncate -s "${FS_MIB}M" "$work/fs.img"
 mkfs.ext4 -q -F -L quenvale-root -U "$FS_UUID" \
   -E root_owner=0:0,hash_seed=$FS_UUID -d "$tree" "$work/fs.img"
+for node in "${char_nodes[@]}"; do
+  IFS=: read -r path major minor <<<"$node"
+  # debugfs's mknod takes one name in its current directory, and leaves
+  # the permission bits of the node empty.
+  printf 'cd %s\nmknod %s c %s %s\nsif %s mode 020600\n' "$(dirname "$path")" \
+    "$(basename "$path")" "$major" "$minor" "$(basename "$path")" |
+    debugfs -w -f - "$work/fs.img" >/dev/null 2>&1
+  debugfs -R "stat $path" "$work/fs.img" 2>/dev/null |
+    grep -q "Type: character special" ||
+    { echo "could not make $path in the root file system" >&2; exit 1; }
+done
 
 part_sectors=$((FS_MIB * 2048))
 total_sectors=$((PART_START_SECTORS + part_sectors + 2048))
