@@ -2,7 +2,8 @@
 // that an early return can never leak an fd, stream, mapping or string.
 #pragma once
 
-#include <blkid/blkid.h>
+// pkg-config names the blkid directory itself, for native and cross builds.
+#include <blkid.h>
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include <blkid/blkid.h>
+#include <blkid.h>
 #include <dirent.h>
 #include <stdio.h>
 #include <sys/stat.h>

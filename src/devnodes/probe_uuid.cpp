@@ -1,6 +1,6 @@
 #include "devnodes/probe_uuid.h"
 
-#include <blkid/blkid.h>
+#include <blkid.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
