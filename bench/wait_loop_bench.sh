@@ -19,7 +19,7 @@ mkfs.ext4 -q -F -E offset=$((2048 * 512)) "$DISKDIR/template.img" 512 >/dev/null
 
 host_devices=$(ls /sys/class/block | wc -l)
 attached=0
-printf '%-8s %-12s %-14s %-14s %-12s\n' devices "first pass" "pass median" "per device" "pass range"
+printf '%-8s %-9s %-12s %-14s %-14s %-12s\n' added "in sysfs" "first pass" "pass median" "per device" "pass range"
 for devices in 8 32 128; do
   while [ $((attached * 2)) -lt "$devices" ]; do
     cp "$DISKDIR/template.img" "$DISKDIR/d$attached.img"
@@ -32,8 +32,8 @@ for devices in 8 32 128; do
   first=$(awk '/^first pass us:/ {print $4}' "$WORK/stdout")
   read -r median min max < <(awk '/^later pass us:/ {print $5, $7, $9}' "$WORK/stdout")
   total=$(($(ls /sys/class/block | wc -l)))
-  printf '%-8s %-12s %-14s %-14s %-12s\n' "$devices" "${first} us" "${median} us" \
+  printf '%-8s %-9s %-12s %-14s %-14s %-12s\n' "$devices" "$total" "${first} us" "${median} us" \
     "$((median / total)) us" "${min}-${max} us"
   drop_ramdisk
 done
-note "block devices in sysfs at the end: $(ls /sys/class/block | wc -l) (this machine's own: $host_devices); per-device figures divide by all of them"
+note "this machine's own block devices: $host_devices; per-device figures divide by all in sysfs"
