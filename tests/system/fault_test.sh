@@ -8,8 +8,7 @@ DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
 start_disk_test "$@"
 
-make_test_disk "$DISKDIR/disk.img" || { note "cannot make the test disk"; exit 1; }
-NAME=${DISK#/dev/}
+use_test_disk
 
 # A bare ext4 file system, no partition table, with a preinit of its own.
 BARE_FS_UUID=3e1f2a3b-4c5d-4e6f-8a9b-0c1d2e3f4a5b

@@ -7,8 +7,7 @@ set -u
 DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
 start_disk_test "$@"
-make_test_disk "$DISKDIR/disk.img" || { note "cannot make the test disk"; exit 1; }
-NAME=${DISK#/dev/}
+use_test_disk
 
 sanitized=no
 ldd "$DRIVER" 2>/dev/null | grep -q libasan && sanitized=yes

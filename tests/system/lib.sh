@@ -155,7 +155,7 @@ wait_for_partitions() {
 #   p3 no file system at all
 #   p4 ext2 with the same /etc/preinit, large enough to serve as an old
 #      root with libraries
-# Sets DISK to its loop device.
+# Sets DISK to its loop device and NAME to that device's name.
 make_test_disk() {
   local image=$1 tree
   # The file tree is built next to the image, on the test's own tmpfs.
@@ -171,6 +171,7 @@ size=163840, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=$SPARE_PARTUUID
 EOT
   attach_loop "$image" || return 1
   DISK=$LOOP_DEV
+  NAME=${DISK#/dev/}
   wait_for_partitions "$DISK" 4 || { note "partitions of $DISK did not appear"; return 1; }
 
   mkdir -p "$tree/etc" "$tree/bin"
@@ -253,6 +254,12 @@ cleanup_all() {
 # The start of every test that uses disk images: re-runs the script in a
 # private mount namespace, and undoes every mount and loop device on any
 # exit. Pass the script's arguments.
+# The test disk of make_test_disk, in $DISKDIR; ends the test if it
+# cannot be made.
+use_test_disk() {
+  make_test_disk "$DISKDIR/disk.img" || { note "cannot make the test disk"; exit 1; }
+}
+
 start_disk_test() {
   require_root_namespaces
   enter_private_namespace "$@"

@@ -5,8 +5,7 @@ set -u
 DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
 start_disk_test "$@"
-make_test_disk "$DISKDIR/disk.img" || { note "cannot make the test disk"; exit 1; }
-NAME=${DISK#/dev/}
+use_test_disk
 note "test disk: $DISK"
 
 # --- Scan: nodes for the disk and its partitions, and both kinds of link.
