@@ -11,10 +11,11 @@
 
 namespace {
 
-UniqueCString format_path(const char* format, const char* a,
-                          const char* b = nullptr) {
+// Exact-size heap paths; null when they cannot be allocated.
+template <typename... Parts>
+UniqueCString format_path(const char* format, Parts... parts) {
   char* path = nullptr;
-  if (asprintf(&path, format, a, b) < 0) return nullptr;
+  if (asprintf(&path, format, parts...) < 0) return nullptr;
   return UniqueCString(path);
 }
 
