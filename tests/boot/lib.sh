@@ -121,6 +121,7 @@ qv_build_init() {
   [ "$arch" = mipsel ] &&
     toolchain=(-DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake")
   qv_log "building quenvale-init for $arch in ${dir#"$QV_ROOT"/}"
+  mkdir -p "$QV_ROOT/build"
   cmake -S "$QV_ROOT" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
         -DBUILD_TESTING=OFF >"$dir.log" 2>&1 &&
     cmake --build "$dir" -j"$(nproc)" >>"$dir.log" 2>&1 ||
@@ -157,10 +158,12 @@ qv_boot() {
     x86_64) machine=(qemu-system-x86_64 -m 512) ;;
     mipsel) machine=(qemu-system-mipsel -M malta -m 256) ;;
   esac
+  # -vga none: the boards have no display, and without it QEMU looks for
+  # the default card's ROM, which only a recommended package brings.
   # snapshot=on: e2fsck and the mount write to a throw-away overlay, so
   # every boot starts from the same disk.
   timeout --kill-after=5 "$limit" "${machine[@]}" -accel tcg -smp 1 \
-    -nographic -no-reboot -net none \
+    -nographic -vga none -no-reboot -net none \
     -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
     -device virtio-blk-pci,drive=root </dev/null >"$log" 2>&1
