@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the mipsel cross build and its emulated unit tests need,
 # only what is missing: the cross compiler, qemu-user-static, googletest's
-# sources, and libblkid for mipsel (see mipsel-linux-gnu.cmake for where it
-# is looked for).
+# sources, and libblkid for mipsel in .cache/mipsel-sysroot.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 sysroot=${QUENVALE_MIPSEL_SYSROOT:-$root/.cache/mipsel-sysroot}
@@ -22,27 +21,26 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-blkid_pc=lib/mipsel-linux-gnu/pkgconfig/blkid.pc
-[ -e "/usr/$blkid_pc" ] && exit 0
-[ -e "$sysroot/usr/$blkid_pc" ] && exit 0
+# libblkid for mipsel is unpacked into a private sysroot, never installed:
+# a multiarch libblkid-dev:mipsel brings libc6:mipsel, whose version follows
+# the archive's point releases while the cross toolchain's libc6-mipsel-cross
+# does not, and a test binary that loads one's ld.so and the other's libc
+# dies at start. With the sysroot, the cross toolchain's C library is the
+# only one the build links and the emulator loads.
+[ -e "$sysroot/usr/lib/mipsel-linux-gnu/pkgconfig/blkid.pc" ] && exit 0
 
 if ! dpkg --print-foreign-architectures | grep -qx mipsel; then
   dpkg --add-architecture mipsel
   updated=no
 fi
 [ "$updated" = yes ] || apt-get update -qq
-if apt-get install -y -qq --no-install-recommends libblkid-dev:mipsel >/dev/null 2>&1; then
-  exit 0
-fi
 
-# The multiarch install was refused (host packages newer than mipsel's):
-# unpack the four packages the static link needs instead, installing
-# nothing.
-echo "libblkid-dev:mipsel not installable here; unpacking it into $sysroot" >&2
+echo "unpacking libblkid for mipsel into $sysroot" >&2
 debs=$(mktemp -d)
+chmod 755 "$debs"  # apt downloads as its own user
 trap 'rm -rf "$debs"' EXIT
 (cd "$debs" && apt-get download -qq libblkid-dev:mipsel libblkid1:mipsel \
-   uuid-dev:mipsel libuuid1:mipsel 2>/dev/null)
+   uuid-dev:mipsel libuuid1:mipsel)
 rm -rf "$sysroot.tmp"
 mkdir -p "$sysroot.tmp"
 for deb in "$debs"/*.deb; do dpkg -x "$deb" "$sysroot.tmp"; done

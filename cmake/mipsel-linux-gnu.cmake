@@ -25,32 +25,21 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The init links itself statically (src/CMakeLists.txt); the unit tests
 # stay dynamic as on the host, since their allocation wrappers (ld --wrap)
-# would also catch libc's own allocations in a static link. qemu-user finds
-# the target's loader and libc under the cross prefix.
-set(QUENVALE_QEMU_USER qemu-mipsel-static -L /usr/${QUENVALE_CROSS_TRIPLET})
-
-# libblkid for the target: Debian's multiarch libblkid-dev:mipsel when it is
-# installed; otherwise the same packages unpacked into a private sysroot
-# (multiarch installs fail whenever the host's Multi-Arch: same packages,
-# linux-libc-dev and libssl3 among them, are newer than the mipsel ones).
+# would also catch libc's own allocations in a static link.
+#
+# libblkid for the target comes from Debian's mipsel packages unpacked into
+# a private sysroot by cmake/mipsel-deps.sh, never from a multiarch install
+# (see there why). At run time qemu-user finds the target's loader under
+# the cross prefix (-L); LD_LIBRARY_PATH puts the cross toolchain's C
+# library before any multiarch libc6:mipsel that the machine may hold for
+# other reasons, so loader and libc always come from one package.
 set(QUENVALE_MIPSEL_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../.cache/mipsel-sysroot"
-    CACHE PATH "Unpacked mipsel libblkid-dev when the multiarch one is missing")
-set(_quenvale_multiarch_pc /usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig)
-if(EXISTS "${_quenvale_multiarch_pc}/blkid.pc")
-  set(ENV{PKG_CONFIG_LIBDIR} "${_quenvale_multiarch_pc}:/usr/share/pkgconfig")
-  unset(ENV{PKG_CONFIG_SYSROOT_DIR})
-elseif(EXISTS "${QUENVALE_MIPSEL_SYSROOT}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig/blkid.pc")
-  get_filename_component(_quenvale_sysroot "${QUENVALE_MIPSEL_SYSROOT}" ABSOLUTE)
-  set(ENV{PKG_CONFIG_LIBDIR}
-      "${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig")
-  set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_quenvale_sysroot}")
-  # The dynamic libblkid of the tests is there too.
-  list(APPEND QUENVALE_QEMU_USER -E
-       "LD_LIBRARY_PATH=${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}")
-else()
-  # Still never the host's blkid: pkg-config then fails with a clear name.
-  set(ENV{PKG_CONFIG_LIBDIR} "${_quenvale_multiarch_pc}")
-  unset(ENV{PKG_CONFIG_SYSROOT_DIR})
-endif()
+    CACHE PATH "Unpacked mipsel libblkid-dev (cmake/mipsel-deps.sh)")
+get_filename_component(_quenvale_sysroot "${QUENVALE_MIPSEL_SYSROOT}" ABSOLUTE)
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_quenvale_sysroot}")
 unset(ENV{PKG_CONFIG_PATH})
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENVALE_QEMU_USER})
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    qemu-mipsel-static -L /usr/${QUENVALE_CROSS_TRIPLET} -E
+    "LD_LIBRARY_PATH=/usr/${QUENVALE_CROSS_TRIPLET}/lib:${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}")
