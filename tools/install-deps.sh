@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libblkid-dev"
-  [test]="googletest libgtest-dev e2fsprogs e2fsck-static busybox-static fdisk util-linux cpio kmod python3"
+  [test]="googletest libgtest-dev e2fsprogs e2fsck-static busybox-static fdisk util-linux cpio kmod python3 xz-utils zstd lz4"
 )
 
 wanted=()

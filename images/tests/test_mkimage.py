@@ -78,12 +78,12 @@ class Workspace:
                        builtin_modinfo)
         return root
 
-    def build(self, *args, output="initrd.img", init=None):
+    def build(self, *args, output="initrd.img", init=None, env=None):
         out = self.path(output)
         command = [sys.executable, MKIMAGE, "--init", init or self.init,
                    "--e2fsck", self.e2fsck, "-o", out] + list(args)
         result = subprocess.run(command, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.PIPE, env=env)
         return result.returncode, result.stdout.decode(), result.stderr.decode(), out
 
 
@@ -359,17 +359,91 @@ class ArchiveTest(unittest.TestCase):
             if parent:
                 self.assertIn(parent, names[:i], name)
 
-    def test_gzip_holds_the_same_archive(self):
-        ws = Workspace(self)
-        plain, _ = self.build_sample(ws)
-        packed, _ = self.build_sample(ws, "--gzip", output="initrd.gz")
-        with open(packed, "rb") as f:
-            data = f.read()
-        self.assertEqual(gzip.decompress(data), open(plain, "rb").read())
-        # No file name and no time in the gzip header: two builds in
-        # different seconds must still agree.
-        flags, mtime = data[3], int.from_bytes(data[4:8], "little")
-        self.assertEqual((flags & 0x08, mtime), (0, 0))
+    # args, leading bytes, the system's decompressor. The memory limits are
+    # what the kernel would allocate for a 1 MiB window or dictionary.
+    FORMATS = [
+        # magic, deflate, no flags (no file name), time 0
+        (["--gzip"], b"\x1f\x8b\x08\x00\0\0\0\0", ["gzip", "-dc"]),
+        (["--compress", "gzip"], b"\x1f\x8b\x08\x00\0\0\0\0", ["gzip", "-dc"]),
+        # magic, stream flags: CRC32 check
+        (["--compress", "xz"], b"\xfd7zXZ\x00\x00\x01",
+         ["xz", "-dc", "--memlimit=2MiB"]),
+        (["--compress", "zstd"], b"\x28\xb5\x2f\xfd", ["zstd", "-dc", "--memory=1MB"]),
+        # the legacy frame, not the current 04 22 4D 18
+        (["--compress", "lz4"], b"\x02\x21\x4c\x18", ["lz4", "-dc"]),
+        (["--compress", "none"], b"070701", ["cat"]),
+    ]
+
+    def test_compressed_formats(self):
+        # Over 2 MiB that does not compress: a compressor left to choose its
+        # window or dictionary takes a larger one than the limits allow.
+        blob = os.urandom(2300 * 1024)
+        first, second = Workspace(self), Workspace(self)
+        os.utime(second.init, (1, 1))
+        extra = ["--file", "/blob=" + first.write("blob", blob)]
+        plain, _ = self.build_sample(first, *extra, output="plain.img")
+        with open(plain, "rb") as f:
+            archive = f.read()
+        for args, head, decompressor in self.FORMATS:
+            with self.subTest(args):
+                one, _ = self.build_sample(first, *args + extra)
+                two, _ = self.build_sample(second, *args + extra)
+                with open(one, "rb") as f:
+                    data = f.read()
+                self.assertEqual(data, open(two, "rb").read(), "not reproducible")
+                self.assertEqual(data[:len(head)], head)
+                result = subprocess.run(decompressor, input=data,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(result.returncode, 0, result.stderr.decode())
+                self.assertTrue(result.stdout == archive, "not the plain archive")
+
+    def test_refusals(self):
+        """Nothing is written for a kernel that could not unpack the image,
+        or without the command that compresses it."""
+        initrd = "CONFIG_BLK_DEV_INITRD=y\n"
+        cases = [
+            # name, args, kernel configuration (None: not given), PATH,
+            # message (None: accepted)
+            ("lz4 not set", ["--compress", "lz4"],
+             initrd + "# CONFIG_RD_LZ4 is not set\nCONFIG_RD_GZIP=y\n", None,
+             "this kernel cannot unpack an lz4 initramfs: CONFIG_RD_LZ4 is not set in "),
+            ("xz missing, only the built-in image's option",
+             ["--compress", "xz"], initrd + "CONFIG_INITRAMFS_COMPRESSION_XZ=y\n", None,
+             "this kernel cannot unpack an xz initramfs: CONFIG_RD_XZ is not set in "),
+            ("zstd set", ["--compress", "zstd"], initrd + "CONFIG_RD_ZSTD=y\n",
+             None, None),
+            ("no initramfs at all", ["--gzip"],
+             "# CONFIG_BLK_DEV_INITRD is not set\nCONFIG_RD_GZIP=y\n", None,
+             "this kernel cannot use an initramfs: CONFIG_BLK_DEV_INITRD is not set in "),
+            ("plain archive", [], initrd, None, None),
+            ("unreadable configuration", ["--compress", "gzip"], "", None,
+             "cannot read the kernel configuration "),
+            ("no lz4 command", ["--compress", "lz4"], None, "",
+             "lz4 is not installed (Debian package lz4)"),
+        ]
+        for name, args, config, path, message in cases:
+            with self.subTest(name):
+                ws = Workspace(self)
+                args = list(args)
+                if config is not None:
+                    config_path = ws.path("config-9.9.9")
+                    if config:
+                        ws.write("config-9.9.9", config.encode())
+                    args += ["--kernel-config", config_path]
+                env = None
+                if path is not None:
+                    env = dict(os.environ, PATH=ws.path("bin"))
+                code, _, err, out = ws.build(*args, env=env)
+                if message is None:
+                    self.assertEqual(code, 0, err)
+                    self.assertTrue(os.path.exists(out))
+                    continue
+                self.assertEqual(code, 1, err)
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertIn(message, err)
+                if config:
+                    self.assertIn(config_path, err)
+                self.assertFalse(os.path.exists(out))
 
     def test_reproducible(self):
         # Same content in other places, at other times: same bytes. Other
@@ -431,6 +505,9 @@ class ArchiveTest(unittest.TestCase):
             ("no source", ["--file", "/etc/x"], "DEST=SRC"),
             ("missing source", ["--file", "/etc/x=/nonexistent/file"], "nonexistent"),
             ("module without tree", ["-m", "x"], "--modules-dir"),
+            ("two compressions", ["--gzip", "--compress", "xz"], "exclude each other"),
+            ("compressed file list", ["--gen-init-cpio", "--compress", "zstd"],
+             "exclude each other"),
         ]
         for name, args, message in cases:
             with self.subTest(name):
