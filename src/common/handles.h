@@ -10,26 +10,46 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <memory>
+#include <stddef.h>
 
-struct FileCloser {
-  void operator()(FILE* f) const noexcept { fclose(f); }
-};
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { closedir(d); }
-};
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { free(p); }
-};
-struct ProbeDeleter {
-  void operator()(blkid_probe p) const noexcept { blkid_free_probe(p); }
+// The owning pointer of every handle below. The program runs before any
+// C++ runtime could be of use, and links none: this is all it needs of
+// a unique pointer. Release is the C library's own release function.
+template <typename T, auto Release>
+class Owned {
+ public:
+  Owned() noexcept = default;
+  explicit Owned(T* pointer) noexcept : pointer_(pointer) {}
+  Owned(Owned&& other) noexcept : pointer_(other.release()) {}
+  Owned& operator=(Owned&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~Owned() { reset(); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+
+  T* get() const noexcept { return pointer_; }
+  explicit operator bool() const noexcept { return pointer_ != nullptr; }
+  T* release() noexcept {
+    T* pointer = pointer_;
+    pointer_ = nullptr;
+    return pointer;
+  }
+  void reset(T* pointer = nullptr) noexcept {
+    T* old = pointer_;
+    pointer_ = pointer;
+    if (old != nullptr) Release(old);
+  }
+
+ private:
+  T* pointer_ = nullptr;
 };
 
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-using UniqueCString = std::unique_ptr<char, FreeDeleter>;
-using UniqueProbe = std::unique_ptr<blkid_struct_probe, ProbeDeleter>;
+using UniqueFile = Owned<FILE, fclose>;
+using UniqueDir = Owned<DIR, closedir>;
+using UniqueCString = Owned<char, free>;
+using UniqueProbe = Owned<blkid_struct_probe, blkid_free_probe>;
 
 class UniqueFd {
  public:

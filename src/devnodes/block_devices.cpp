@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "common/handles.h"
 #include "devnodes/dev_line.h"

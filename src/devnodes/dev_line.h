@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // Reads a sysfs "dev" line ("8:1\n") into a major and a minor number: the
 // first and second ':'-separated tokens, each converted in base 0 (the

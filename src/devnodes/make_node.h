@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // Type bits for a node type letter: b, c, f and l name a file type, every
 // other letter gives kInvalidNodeType.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // Turns an octal ("0666") or symbolic ("u=rwx,g=rx,o=") mode text into the
 // twelve permission bits. Returns 0 and stores the value, or -1 for a

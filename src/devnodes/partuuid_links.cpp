@@ -15,7 +15,7 @@ namespace {
 template <typename... Parts>
 UniqueCString format_path(const char* format, Parts... parts) {
   char* path = nullptr;
-  if (asprintf(&path, format, parts...) < 0) return nullptr;
+  if (asprintf(&path, format, parts...) < 0) return UniqueCString();
   return UniqueCString(path);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // One built-in character device node, made before anything else runs.
 struct StaticNodeSpec {

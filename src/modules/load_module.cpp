@@ -9,7 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "common/handles.h"
 #include "modules/option_string.h"

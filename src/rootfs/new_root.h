@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
+#include <stdint.h>
 
 // Hands the machine to the file system mounted at new_root: empties the
 // RAM disk, moves new_root onto "/", enters it and executes next_init

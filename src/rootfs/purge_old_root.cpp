@@ -18,7 +18,7 @@ UniqueCString join_path(const char* dir, const char* name) {
   const char* separator = (dir_length > 0 && dir[dir_length - 1] == '/') ? "" : "/";
   name += strspn(name, "/");
   char* path = nullptr;
-  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0) return nullptr;
+  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0) return UniqueCString();
   return UniqueCString(path);
 }
 
