@@ -15,9 +15,25 @@ declare -A QV_DEB_ARCH=([x86_64]=amd64 [mipsel]=mipsel)
 declare -A QV_KERNEL_META=([x86_64]=linux-image-cloud-amd64
                            [mipsel]=linux-image-4kc-malta:mipsel)
 declare -A QV_QEMU_PACKAGE=([x86_64]=qemu-system-x86 [mipsel]=qemu-system-mips)
-# What reaches the ext4 root: on malta ext4 itself is a module too.
+# What reaches the ext4 root on a virtio disk: on malta ext4 itself is a
+# module too.
 declare -A QV_MODULES=([x86_64]="virtio_pci virtio_blk"
                        [mipsel]="virtio_pci virtio_blk ext4")
+# The same for the other buses a guest has (ARCH:BUS). Debian's cloud
+# kernel for x86_64 has neither MMC nor USB storage; malta's has both as
+# modules, and SCSI disks built in.
+declare -A QV_BUS_MODULES=([mipsel:sd]="sdhci-pci mmc_block ext4"
+                           [mipsel:usb]="ehci-pci usb-storage ext4")
+# How QEMU attaches the disk (drive "root") on each bus, and the kernel's
+# line once it has read the partition table. An SD card appears only after
+# its host controller found it, a USB stick after the hub and storage
+# drivers did: later than the module loads, as on a real board.
+declare -A QV_BUS_DEVICE=(
+  [virtio]="-device virtio-blk-pci,drive=root"
+  [sd]="-device sdhci-pci -device sd-card,drive=root"
+  [usb]="-device usb-ehci,id=ehci -device usb-storage,bus=ehci.0,drive=root")
+declare -A QV_BUS_PARTITION=([virtio]=" vda: vda1" [sd]=" mmcblk0: p1"
+                             [usb]=" sda: sda1")
 
 qv_log() { echo "== $*" >&2; }
 
@@ -129,11 +145,25 @@ qv_build_init() {
   QV_INIT=$dir/src/quenvale-init
 }
 
-# qv_make_image ARCH OUTPUT [quenvale-mkimage options...]
+# qv_make_image ARCH OUTPUT [quenvale-mkimage options...]: for a virtio
+# root.
 qv_make_image() {
-  local arch=$1 output=$2 modules=() name
-  shift 2
-  for name in ${QV_MODULES[$arch]}; do modules+=(-m "$name"); done
+  local arch=$1
+  shift
+  qv_make_bus_image "$arch" virtio "$@"
+}
+
+# qv_make_bus_image ARCH BUS OUTPUT [quenvale-mkimage options...]
+qv_make_bus_image() {
+  local arch=$1 bus=$2 output=$3 modules=() name list
+  shift 3
+  if [ "$bus" = virtio ]; then
+    list=${QV_MODULES[$arch]}
+  else
+    list=${QV_BUS_MODULES[$arch:$bus]:-}
+    [ -n "$list" ] || { echo "no $bus modules for $arch" >&2; return 1; }
+  fi
+  for name in $list; do modules+=(-m "$name"); done
   "$QV_ROOT/images/quenvale-mkimage" --init "$QV_INIT" --e2fsck "$QV_E2FSCK" \
     --modules-dir "$QV_MODULES_DIR" "${modules[@]}" -o "$output" "$@"
 }
@@ -147,12 +177,15 @@ qv_module_path() {
   echo "/lib/modules/$(basename "$QV_MODULES_DIR")/$file"
 }
 
-# qv_boot ARCH INITRD DISK APPEND LOG TIMEOUT: runs the guest until it
-# powers off, panics (panic=-1 with -no-reboot) or the time runs out; the
-# console goes to LOG ("-": standard output). Returns QEMU's status, 124 on
-# time-out.
+# qv_boot ARCH INITRD DISK APPEND LOG TIMEOUT [BUS]: runs the guest until
+# it powers off, panics (panic=-1 with -no-reboot) or the time runs out; the
+# console goes to LOG ("-": standard output). DISK is attached on BUS
+# (QV_BUS_DEVICE; default virtio). Returns QEMU's status, 124 on time-out.
 qv_boot() {
-  local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 machine
+  local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 bus=${7:-virtio}
+  local machine device
+  [ -n "${QV_BUS_DEVICE[$bus]:-}" ] || { echo "unknown bus: $bus" >&2; return 2; }
+  read -r -a device <<<"${QV_BUS_DEVICE[$bus]}"
   [ "$log" = - ] && log=/dev/stdout
   case $arch in
     x86_64) machine=(qemu-system-x86_64 -m 512) ;;
@@ -166,5 +199,5 @@ qv_boot() {
     -nographic -vga none -no-reboot -net none \
     -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
-    -device virtio-blk-pci,drive=root </dev/null >"$log" 2>&1
+    "${device[@]}" </dev/null >"$log" 2>&1
 }

@@ -5,11 +5,13 @@
 # and copied into the partition's place.
 #
 # Usage: make-disk.sh OUTPUT BUSYBOX [--no-preinit | --preinit FILE]
-#                     [--char-node PATH:MAJOR:MINOR]...
+#                     [--char-node PATH:MAJOR:MINOR]... [--size MIB]
 #   BUSYBOX is a static busybox for the guest's architecture; FILE replaces
 #   the tests' preinit.sh; each --char-node adds a character device node
 #   (mode 0600), made with debugfs since only root could mknod it in the
-#   source tree.
+#   source tree. MIB is the whole disk's size (default: just what the
+#   partition needs, 26): an emulated SD card must be a power of two, and
+#   the backup GPT then sits at the real end of the larger disk.
 #
 # The identifiers are fixed (ids.sh), so the kernel command lines can name
 # them.
@@ -23,7 +25,7 @@ PART_START_SECTORS=2048
 FS_MIB=24
 
 usage() {
-  echo "usage: $0 OUTPUT BUSYBOX [--no-preinit | --preinit FILE] [--char-node PATH:MAJOR:MINOR]..." >&2
+  echo "usage: $0 OUTPUT BUSYBOX [--no-preinit | --preinit FILE] [--char-node PATH:MAJOR:MINOR]... [--size MIB]" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
@@ -32,6 +34,7 @@ busybox=$2
 shift 2
 preinit=$here/preinit.sh
 char_nodes=()
+disk_mib=
 while [ $# -gt 0 ]; do
   case $1 in
     --no-preinit) preinit= ;;
@@ -40,6 +43,9 @@ while [ $# -gt 0 ]; do
       [ $# -ge 2 ] || usage
       [[ $2 =~ ^/[^:[:space:]]+:[0-9]+:[0-9]+$ ]] || usage
       char_nodes+=("$2"); shift ;;
+    --size)
+      [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage
+      disk_mib=$2; shift ;;
     *) usage ;;
   esac
   shift
@@ -75,6 +81,11 @@ done
 
 part_sectors=$((FS_MIB * 2048))
 total_sectors=$((PART_START_SECTORS + part_sectors + 2048))
+if [ -n "$disk_mib" ]; then
+  [ $((disk_mib * 2048)) -ge $total_sectors ] ||
+    { echo "a disk of $disk_mib MiB cannot hold the $FS_MIB MiB partition" >&2; exit 2; }
+  total_sectors=$((disk_mib * 2048))
+fi
 rm -f "$work/disk.img"
 truncate -s $((total_sectors * 512)) "$work/disk.img"
 sfdisk -q --no-reread --no-tell-kernel "$work/disk.img" <<EOF

@@ -9,36 +9,54 @@
 #   QUENVALE_BOOT_INIT_X86_64 / _MIPSEL: boot that binary instead of
 #   building one.
 #
-# Prints one line per boot (arch, scenario, result, seconds) and a closing
-# "N passed, N failed" line; exits 1 when any boot failed. Downloads and
-# builds go to .cache/boot and build/boot-*; console logs to
-# .cache/boot/logs.
+# Prints one line per boot (arch, scenario, result, seconds; timed boots
+# add their figures) and a closing "N passed, N failed, N skipped" line;
+# exits 1 when any boot failed. Scenarios for a bus the guest's kernel
+# cannot reach are skipped. Downloads and builds go to .cache/boot and
+# build/boot-*; console logs to .cache/boot/logs.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 limit=${QUENVALE_BOOT_TIMEOUT:-120}
 
 # Scenario table. Fields, split on '|':
-#   name | disk (good: with /etc/preinit, bare: without) | initramfs (std:
-#   gzip; badmod: plain cpio with virtio_blk.ko replaced by text) | kernel
-#   command line after "console=ttyS0 panic=-1" | expected console text,
+#   name | arches it runs on ("all", or names separated by ','; on the
+#   others it is skipped and counts neither way) | bus of the root disk
+#   (virtio, sd, usb: QV_BUS_DEVICE) | disk (good: with /etc/preinit, bare:
+#   without) | initramfs (std: gzip, with the bus's modules; timed: std
+#   with the e2fsck stamp; badmod: plain cpio with virtio_blk.ko replaced by
+#   text; twice: the last module listed twice) | kernel command line after
+#   "console=ttyS0 panic=-1 printk.time=1" | expected console text,
 #   ';'-separated (a leading '=' asks for the whole line) | text that must
 #   not appear, ';'-separated
 # preinit prints the QUENVALE-* lines: its arguments, its PID, the root
-# mount and virtio_blk's queue_depth parameter.
+# mount and virtio_blk's queue_depth parameter. A timed boot must also show
+# the kernel's partition line and, after it, the stamps of e2fsck's start
+# and of preinit's first line; it prints the time from the one to the
+# others.
 scenario_table() {
-  local ok="=Pass 5: Checking group summary information;=QUENVALE-PID 1;=QUENVALE-ROOT /dev/vda1 ext4"
+  local checked="=Pass 5: Checking group summary information;=QUENVALE-PID 1"
+  local ok="$checked;=QUENVALE-ROOT /dev/vda1 ext4"
+  local preinit="=QUENVALE-PREINIT-OK args: "
+  local by_part="Waiting for root: /dev/disk/by-partuuid/$PART_UUID"
+  local by_uuid="Waiting for root: /dev/disk/by-uuid/$FS_UUID"
+  local sd="$preinit;$checked;=QUENVALE-ROOT /dev/mmcblk0p1 ext4"
+  local usb="$preinit;$checked;=QUENVALE-ROOT /dev/sda1 ext4"
   cat <<EOF
-partuuid|good|std|root=PARTUUID=$PART_UUID|Waiting for root: /dev/disk/by-partuuid/$PART_UUID;=QUENVALE-PREINIT-OK args: ;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
-uuid|good|std|root=UUID=$FS_UUID|Waiting for root: /dev/disk/by-uuid/$FS_UUID;=QUENVALE-PREINIT-OK args: ;$ok|Kernel panic
-devpath|good|std|root=/dev/vda1|=Waiting for root: /dev/vda1;=QUENVALE-PREINIT-OK args: ;$ok|Kernel panic
-bare|good|std|root=vda1|=Waiting for root: /dev/vda1;=QUENVALE-PREINIT-OK args: ;$ok|Kernel panic
-fstypes|good|std|root=/dev/vda1 rootfstype=ext2,ext4|couldn't mount as ext2 due to feature incompatibilities;=QUENVALE-PREINIT-OK args: ;$ok|Kernel panic
-options|good|std|root=PARTUUID=$PART_UUID -- skipped=1 queue_depth=64|=QUENVALE-PREINIT-OK args: skipped=1 queue_depth=64;=QUENVALE-PARAM queue_depth=64;virtio: unknown parameter 'queue_depth' ignored;$ok|Kernel panic;unknown parameter 'skipped'
-noroot|good|std||cmdline format error;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;QUENVALE-PREINIT-OK
-nopreinit|bare|std|root=/dev/vda1|=Waiting for root: /dev/vda1;Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000000|QUENVALE-PREINIT-OK
-twice|good|twice|root=/dev/vda1|=insmod failed:File exists;=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root
-badmodule|good|badmod|root=/dev/vda1|=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;virtio_blk virtio0
+partuuid|all|virtio|good|timed|root=PARTUUID=$PART_UUID|$by_part;$preinit;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
+uuid|all|virtio|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic
+devpath|all|virtio|good|std|root=/dev/vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
+bare|all|virtio|good|std|root=vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
+fstypes|all|virtio|good|std|root=/dev/vda1 rootfstype=ext2,ext4|couldn't mount as ext2 due to feature incompatibilities;$preinit;$ok|Kernel panic
+options|all|virtio|good|std|root=PARTUUID=$PART_UUID -- skipped=1 queue_depth=64|=QUENVALE-PREINIT-OK args: skipped=1 queue_depth=64;=QUENVALE-PARAM queue_depth=64;virtio: unknown parameter 'queue_depth' ignored;$ok|Kernel panic;unknown parameter 'skipped'
+noroot|all|virtio|good|std||cmdline format error;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;QUENVALE-PREINIT-OK
+nopreinit|all|virtio|bare|std|root=/dev/vda1|=Waiting for root: /dev/vda1;Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000000|QUENVALE-PREINIT-OK
+twice|all|virtio|good|twice|root=/dev/vda1|=insmod failed:File exists;=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root
+badmodule|all|virtio|good|badmod|root=/dev/vda1|=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;virtio_blk virtio0
+sd-partuuid|mipsel|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
+sd-uuid|mipsel|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
+usb-partuuid|mipsel|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+usb-uuid|mipsel|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
 EOF
 }
 
@@ -61,12 +79,34 @@ check() {
   return 0
 }
 
+# stage_times LOG BUS: milliseconds from the kernel's partition line of BUS
+# to the first e2fsck stamp after it and to preinit's stamp, as "E P";
+# nothing when one of the three is missing. Kernel lines can break into
+# user-space output, so stamps are searched anywhere in a line.
+stage_times() {
+  tr -d '\r' <"$1" | awk -v part="${QV_BUS_PARTITION[$2]}" '
+    function stamp(marker,   m) {
+      if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
+      m = substr($0, RSTART + 1, RLENGTH - 1)
+      sub(/\].*/, "", m)
+      gsub(/ /, "", m)
+      return m
+    }
+    found == "" { found = stamp(part); next }
+    e2fsck == "" { e2fsck = stamp("QUENVALE-STAMP e2fsck") }
+    preinit == "" { preinit = stamp("QUENVALE-STAMP preinit") }
+    END {
+      if (found == "" || e2fsck == "" || preinit == "") exit 1
+      printf "%.1f %.1f\n", (e2fsck - found) * 1000, (preinit - found) * 1000
+    }'
+}
+
 arches=()
 wanted=()
 for arg in "$@"; do
   case $arg in
     x86_64|mipsel) arches+=("$arg") ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
          { echo "unknown scenario: $arg" >&2; exit 2; }
        wanted+=("$arg") ;;
@@ -77,45 +117,91 @@ done
 qv_install_deps "${arches[@]}"
 mkdir -p "$QV_CACHE/logs"
 
+# The e2fsck stamp's compiler per guest.
+declare -A STAMP_CC=([x86_64]=x86_64-linux-gnu-gcc [mipsel]=mipsel-linux-gnu-gcc)
+
+# want_image BUS KIND: sets $image to the initramfs of that kind for BUS,
+# built the first time this run asks for it.
+declare -A built=()
+want_image() {
+  local bus=$1 kind=$2 args=()
+  image=$work/$bus-$kind.img
+  [ -n "${built[$image]:-}" ] && return 0
+  case $kind in
+    std) args=(--gzip) ;;
+    timed)
+      "${STAMP_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror \
+        -Wl,-z,noexecstack -o "$work/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
+      args=(--gzip --file "/bin/e2fsck=$work/e2fsck-stamp"
+            --file "/bin/e2fsck.real=$QV_E2FSCK") ;;
+    badmod)
+      printf 'not an ELF module\n' >"$work/not-elf.ko"
+      args=(--file "$(qv_module_path virtio_blk)=$work/not-elf.ko") ;;
+    twice)
+      # The last module of the list once more: the kernel refuses a module
+      # that is already loaded, and the start must stop there.
+      want_image "$bus" std
+      gzip -dc "$image" | cpio -i --quiet --to-stdout etc/quenvale_list >"$work/std.list"
+      { cat "$work/std.list"; tail -n 1 "$work/std.list"; } >"$work/twice.list"
+      image=$work/$bus-$kind.img
+      args=(--gzip --file "/etc/quenvale_list=$work/twice.list") ;;
+    *) echo "unknown initramfs kind: $kind" >&2; return 1 ;;
+  esac
+  qv_make_bus_image "$arch" "$bus" "$image" "${args[@]}" 2>"$image.log" ||
+    { cat "$image.log" >&2; return 1; }
+  built[$image]=1
+}
+
 passed=0
 failed=0
+skipped=0
 suite_start=$SECONDS
 for arch in "${arches[@]}"; do
   qv_fetch_guest "$arch"
   qv_build_init "$arch"
   work=$QV_CACHE/$arch/images
   mkdir -p "$work"
-  qv_make_image "$arch" "$work/std.img" --gzip 2>"$work/std.log" ||
-    { cat "$work/std.log" >&2; exit 1; }
-  printf 'not an ELF module\n' >"$work/not-elf.ko"
-  qv_make_image "$arch" "$work/badmod.img" \
-    --file "$(qv_module_path virtio_blk)=$work/not-elf.ko" 2>"$work/badmod.log" ||
-    { cat "$work/badmod.log" >&2; exit 1; }
-  # The last module of the list once more: the kernel refuses a module that
-  # is already loaded, and the start must stop there.
-  cpio -i --quiet --to-stdout etc/quenvale_list <"$work/badmod.img" >"$work/std.list"
-  { cat "$work/std.list"; tail -n 1 "$work/std.list"; } >"$work/twice.list"
-  qv_make_image "$arch" "$work/twice.img" \
-    --file "/etc/quenvale_list=$work/twice.list" 2>"$work/twice.log" ||
-    { cat "$work/twice.log" >&2; exit 1; }
-  "$QV_BOOT_DIR/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX"
+  built=()
+  want_image virtio std
+  std_bytes=$(stat -c %s "$image")
+  # /dev/kmsg on the root, for preinit's stamp; 32 MiB, a power of two, for
+  # the SD card.
+  "$QV_BOOT_DIR/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX" \
+    --char-node /dev/kmsg:1:11 --size 32
   "$QV_BOOT_DIR/make-disk.sh" "$work/bare.disk" "$QV_BUSYBOX" --no-preinit
-  echo "$arch: init $(stat -c %s "$QV_INIT") B, initramfs $(stat -c %s "$work/std.img") B (gzip), $(stat -c %s "$work/badmod.img") B (plain), kernel $(basename "$QV_KERNEL")"
+  echo "$arch: init $(stat -c %s "$QV_INIT") B, initramfs $std_bytes B (gzip), kernel $(basename "$QV_KERNEL")"
 
-  while IFS='|' read -r name disk image cmdline expected refused; do
+  while IFS='|' read -r name only bus disk kind cmdline expected refused; do
     if [ ${#wanted[@]} -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qx -- "$name"; then
       continue
     fi
+    if [ "$only" != all ] && ! tr ',' '\n' <<<"$only" | grep -qx -- "$arch"; then
+      printf '%-7s %-12s skip (%s only)\n' "$arch" "$name" "$only"
+      skipped=$((skipped + 1))
+      continue
+    fi
+    want_image "$bus" "$kind"
     log=$QV_CACHE/logs/$arch-$name.log
     start=$(date +%s.%N)
     status=0
-    qv_boot "$arch" "$work/$image.img" "$work/$disk.disk" \
-      "console=ttyS0 panic=-1 $cmdline" "$log" "$limit" || status=$?
+    qv_boot "$arch" "$image" "$work/$disk.disk" \
+      "console=ttyS0 panic=-1 printk.time=1 $cmdline" "$log" "$limit" "$bus" ||
+      status=$?
     seconds=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')
     problems=$(check "$log" "$expected" "$refused")
     [ "$status" -eq 124 ] && problems="timed out after ${limit}s"$'\n'"$problems"
     [ "$status" -ne 0 ] && [ "$status" -ne 124 ] &&
       problems="qemu exited with $status"$'\n'"$problems"
+    figures=
+    if [ "$kind" = timed ]; then
+      if times=$(stage_times "$log" "$bus"); then
+        read -r to_e2fsck to_preinit <<<"$times"
+        figures="  ${QV_BUS_PARTITION[$bus]# } -> e2fsck $to_e2fsck ms, -> preinit $to_preinit ms"
+      else
+        problems="no figures: partition line, e2fsck or preinit stamp missing"$'\n'"$problems"
+      fi
+    fi
+    problems=$(sed '/^$/d' <<<"$problems")
     if [ -z "$problems" ]; then
       result=PASS
       passed=$((passed + 1))
@@ -123,7 +209,7 @@ for arch in "${arches[@]}"; do
       result=FAIL
       failed=$((failed + 1))
     fi
-    printf '%-7s %-10s %s %6.1f s\n' "$arch" "$name" "$result" "$seconds"
+    printf '%-7s %-12s %s %6.1f s%s\n' "$arch" "$name" "$result" "$seconds" "$figures"
     if [ "$result" = FAIL ]; then
       sed 's/^/    /' <<<"$problems"
       echo "    console (${log#"$QV_ROOT"/}), last lines:"
@@ -133,5 +219,5 @@ for arch in "${arches[@]}"; do
 done
 
 echo "boot suite: $((SECONDS - suite_start)) s"
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]
