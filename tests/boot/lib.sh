@@ -62,7 +62,7 @@ qv_apt_install() {
 # Host tools for building and booting the given architectures.
 qv_install_deps() {
   local packages=(cmake g++ make pkg-config libblkid-dev python3 kmod fdisk
-                  e2fsprogs xz-utils zstd coreutils) arch
+                  e2fsprogs xz-utils zstd lz4 coreutils) arch
   for arch in "$@"; do packages+=("${QV_QEMU_PACKAGE[$arch]}"); done
   qv_apt_install "${packages[@]}"
   for arch in "$@"; do
@@ -88,8 +88,8 @@ qv_kernel_package() {
 }
 
 # Downloads and unpacks the guest's kernel, busybox and e2fsck into the
-# cache, once per package set; sets QV_KERNEL, QV_MODULES_DIR, QV_BUSYBOX
-# and QV_E2FSCK.
+# cache, once per package set; sets QV_KERNEL, QV_KERNEL_CONFIG,
+# QV_MODULES_DIR, QV_BUSYBOX and QV_E2FSCK.
 qv_fetch_guest() {
   local arch=$1 deb_arch=${QV_DEB_ARCH[$1]} dir=$QV_CACHE/$1 kernel_pkg
   if [ "$deb_arch" != "$(dpkg --print-architecture)" ] &&
@@ -114,11 +114,12 @@ qv_fetch_guest() {
     echo "$packages" >"$dir/packages"
   fi
   QV_KERNEL=$(ls "$dir"/root/boot/vmlinuz-* | head -n 1)
+  QV_KERNEL_CONFIG=$dir/root/boot/config-${QV_KERNEL##*/vmlinuz-}
   QV_MODULES_DIR=$(ls -d "$dir"/root/lib/modules/* | head -n 1)
   QV_BUSYBOX=$dir/root/bin/busybox
   QV_E2FSCK=$dir/root/sbin/e2fsck.static
   local f
-  for f in "$QV_KERNEL" "$QV_MODULES_DIR" "$QV_BUSYBOX" "$QV_E2FSCK"; do
+  for f in "$QV_KERNEL" "$QV_KERNEL_CONFIG" "$QV_MODULES_DIR" "$QV_BUSYBOX" "$QV_E2FSCK"; do
     [ -e "$f" ] || { echo "missing after unpacking: $f" >&2; return 1; }
   done
 }

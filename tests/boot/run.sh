@@ -24,8 +24,10 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 #   others it is skipped and counts neither way) | bus of the root disk
 #   (virtio, sd, usb: QV_BUS_DEVICE) | disk (good: with /etc/preinit, bare:
 #   without) | initramfs (std: gzip, with the bus's modules; timed: std
-#   with the e2fsck stamp; badmod: plain cpio with virtio_blk.ko replaced by
-#   text; twice: the last module listed twice) | kernel command line after
+#   with the e2fsck stamp; fmt-FORMAT: std in that --compress format,
+#   checked against the kernel's configuration; badmod: plain cpio with
+#   virtio_blk.ko replaced by text; twice: the last module listed twice) |
+#   kernel command line after
 #   "console=ttyS0 panic=-1 printk.time=1" | expected console text,
 #   ';'-separated (a leading '=' asks for the whole line) | text that must
 #   not appear, ';'-separated
@@ -33,7 +35,9 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 # mount and virtio_blk's queue_depth parameter. A timed boot must also show
 # the kernel's partition line and, after it, the stamps of e2fsck's start
 # and of preinit's first line; it prints the time from the one to the
-# others.
+# others. A fmt-* boot prints the image's size and the time the kernel took
+# to unpack it (initramfs_async=0: the unpacking alone, not shared with the
+# rest of the kernel's start).
 scenario_table() {
   local checked="=Pass 5: Checking group summary information;=QUENVALE-PID 1"
   local ok="$checked;=QUENVALE-ROOT /dev/vda1 ext4"
@@ -58,6 +62,10 @@ sd-uuid|mipsel|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
 usb-partuuid|mipsel|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-uuid|mipsel|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
 EOF
+  local format
+  for format in gzip xz zstd lz4 none; do
+    echo "fmt-$format|mipsel|virtio|good|fmt-$format|initramfs_async=0 root=PARTUUID=$PART_UUID|Trying to unpack rootfs image as initramfs...;$by_part;$preinit;$ok|Kernel panic;Initramfs unpacking failed;rootfs image is not initramfs"
+  done
 }
 
 # check LOG EXPECTED REFUSED: prints what is wrong, if anything.
@@ -79,25 +87,42 @@ check() {
   return 0
 }
 
+# An awk function for the scripts below: the printk stamp (seconds) of the
+# kernel line that MARKER (a regular expression) begins, or "" when this
+# line holds none. Kernel lines can break into user-space output, so the
+# stamp is searched anywhere in a line.
+stamp_awk='
+  function stamp(marker,   m) {
+    if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
+    m = substr($0, RSTART + 1, RLENGTH - 1)
+    sub(/\].*/, "", m)
+    gsub(/ /, "", m)
+    return m
+  }'
+
 # stage_times LOG BUS: milliseconds from the kernel's partition line of BUS
 # to the first e2fsck stamp after it and to preinit's stamp, as "E P";
-# nothing when one of the three is missing. Kernel lines can break into
-# user-space output, so stamps are searched anywhere in a line.
+# nothing when one of the three is missing.
 stage_times() {
-  tr -d '\r' <"$1" | awk -v part="${QV_BUS_PARTITION[$2]}" '
-    function stamp(marker,   m) {
-      if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
-      m = substr($0, RSTART + 1, RLENGTH - 1)
-      sub(/\].*/, "", m)
-      gsub(/ /, "", m)
-      return m
-    }
+  tr -d '\r' <"$1" | awk -v part="${QV_BUS_PARTITION[$2]}" "$stamp_awk"'
     found == "" { found = stamp(part); next }
     e2fsck == "" { e2fsck = stamp("QUENVALE-STAMP e2fsck") }
     preinit == "" { preinit = stamp("QUENVALE-STAMP preinit") }
     END {
       if (found == "" || e2fsck == "" || preinit == "") exit 1
       printf "%.1f %.1f\n", (e2fsck - found) * 1000, (preinit - found) * 1000
+    }'
+}
+
+# unpack_time LOG: milliseconds from the kernel's "Trying to unpack" line
+# to its "Freeing initrd memory" line; nothing when one is missing.
+unpack_time() {
+  tr -d '\r' <"$1" | awk "$stamp_awk"'
+    start == "" { start = stamp("Trying to unpack rootfs image as initramfs"); next }
+    end == "" { end = stamp("Freeing initrd memory") }
+    END {
+      if (start == "" || end == "") exit 1
+      printf "%.1f\n", (end - start) * 1000
     }'
 }
 
@@ -134,6 +159,8 @@ want_image() {
         -Wl,-z,noexecstack -o "$work/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
       args=(--gzip --file "/bin/e2fsck=$work/e2fsck-stamp"
             --file "/bin/e2fsck.real=$QV_E2FSCK") ;;
+    fmt-*)
+      args=(--compress "${kind#fmt-}" --kernel-config "$QV_KERNEL_CONFIG") ;;
     badmod)
       printf 'not an ELF module\n' >"$work/not-elf.ko"
       args=(--file "$(qv_module_path virtio_blk)=$work/not-elf.ko") ;;
@@ -199,6 +226,12 @@ for arch in "${arches[@]}"; do
         figures="  ${QV_BUS_PARTITION[$bus]# } -> e2fsck $to_e2fsck ms, -> preinit $to_preinit ms"
       else
         problems="no figures: partition line, e2fsck or preinit stamp missing"$'\n'"$problems"
+      fi
+    elif [ "${kind#fmt-}" != "$kind" ]; then
+      if ms=$(unpack_time "$log"); then
+        figures="  $(stat -c %s "$image") B, unpacked in $ms ms"
+      else
+        problems="no figures: the kernel's unpacking lines are missing"$'\n'"$problems"
       fi
     fi
     problems=$(sed '/^$/d' <<<"$problems")
