@@ -1,0 +1,310 @@
+#!/usr/bin/env bash
+# Prepares a static musl build of quenvale-init for one architecture:
+#
+#   cmake/musl-deps.sh [x86_64|mipsel]        (x86_64 by default)
+#
+# installs the musl and compiler packages that are missing, and builds
+# libblkid alone, static and against musl, from the source of the very
+# util-linux version whose libblkid-dev the machine holds, so the musl
+# init probes exactly like the glibc build and its tests. Everything is
+# cached under .cache/musl/; the build is redone only when the
+# util-linux version or this script changes. The result is
+# .cache/musl/ARCH/sysroot/{lib/libblkid.a,include/blkid/blkid.h,
+# lib/pkgconfig/blkid.pc}, which cmake/musl-ARCH.cmake reads.
+set -euo pipefail
+
+arch=${1:-x86_64}
+case $arch in
+  x86_64)
+    triplet=x86_64-linux-musl
+    gnu=x86_64-linux-gnu
+    packages=(musl-tools musl-dev:amd64 gcc g++)
+    ;;
+  mipsel)
+    triplet=mipsel-linux-musl
+    gnu=mipsel-linux-gnu
+    # musl-dev:mipsel brings its own compiler wrapper,
+    # /usr/bin/mipsel-linux-musl-gcc, around the Debian cross gcc.
+    packages=(musl-dev:mipsel gcc-mipsel-linux-gnu g++-mipsel-linux-gnu
+              linux-libc-dev-mipsel-cross qemu-user-static)
+    ;;
+  *) echo "usage: $0 [x86_64|mipsel]" >&2; exit 2 ;;
+esac
+# Both flavours run the build machine's own x86_64 tools.
+packages+=(dpkg-dev linux-libc-dev libblkid-dev make pkg-config xz-utils)
+
+self=$(readlink -f "${BASH_SOURCE[0]}")
+root=$(cd "$(dirname "$self")/.." && pwd)
+cache=$root/.cache/musl
+mkdir -p "$cache"
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C
+
+# One run at a time: two architectures prepared side by side would share
+# apt's locks and the unpacked source.
+exec 9>"$cache/.lock"
+flock 9
+
+if [ "$(dpkg --print-architecture)" != amd64 ]; then
+  echo "musl-deps.sh: the build machine must be amd64" >&2
+  exit 1
+fi
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+missing=()
+for name in "${packages[@]}"; do
+  installed "$name" || missing+=("$name")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}" >&2
+  if [ "$arch" = mipsel ] &&
+     ! dpkg --print-foreign-architectures | grep -qx mipsel; then
+    dpkg --add-architecture mipsel
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
+script_sum=$(sha256sum "$self" | cut -d' ' -f1)
+key="util-linux $version; musl-deps.sh $script_sum"
+
+out=$cache/$arch
+sysroot=$out/sysroot
+if [ "$(cat "$out/stamp" 2>/dev/null)" = "$key" ] &&
+   [ -e "$sysroot/lib/libblkid.a" ]; then
+  echo "$sysroot/lib/libblkid.a"
+  exit 0
+fi
+
+# --- util-linux's source, exactly as Debian ships it ------------------------
+
+# A private apt: its own deb-src list made from the machine's Debian
+# entries, its own index and cache, and only the machine's Acquire::
+# settings (proxies, the snapshot archive's expired Valid-Until). The
+# machine's own apt state and configuration stay untouched, and so does
+# everything its hooks would act on.
+apt_dir=$cache/apt
+private_apt() {
+  mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/etc/apt.conf.d" \
+           "$apt_dir/etc/preferences.d" "$apt_dir/state/lists/partial" \
+           "$apt_dir/cache/archives/partial"
+  : >"$apt_dir/state/status"
+  : >"$apt_dir/etc/sources.list"
+  : >"$apt_dir/etc/apt.conf.main"
+  : >"$apt_dir/etc/preferences"
+  cat >"$apt_dir/apt.conf" <<EOF
+Dir::Etc::Main "$apt_dir/etc/apt.conf.main";
+Dir::Etc::Parts "$apt_dir/etc/apt.conf.d";
+Dir::Etc::SourceList "$apt_dir/etc/sources.list";
+Dir::Etc::SourceParts "$apt_dir/etc/sources.list.d";
+Dir::Etc::Preferences "$apt_dir/etc/preferences";
+Dir::Etc::PreferencesParts "$apt_dir/etc/preferences.d";
+Dir::State "$apt_dir/state";
+Dir::State::status "$apt_dir/state/status";
+Dir::Cache "$apt_dir/cache";
+EOF
+  env -u APT_CONFIG apt-config dump Acquire \
+    >"$apt_dir/etc/apt.conf.d/50machine-acquire"
+  deb_src_entries list >"$apt_dir/etc/sources.list.d/debian-src.list"
+  deb_src_entries sources >"$apt_dir/etc/sources.list.d/debian-src.sources"
+  if ! [ -s "$apt_dir/etc/sources.list.d/debian-src.list" ] &&
+     ! [ -s "$apt_dir/etc/sources.list.d/debian-src.sources" ]; then
+    echo "musl-deps.sh: no Debian archive among the machine's apt sources" >&2
+    exit 1
+  fi
+}
+
+# The machine's Debian archives as deb-src entries in the same style,
+# one-line or deb822, with every option kept (keyrings, Trusted,
+# Check-Valid-Until, inline keys). An entry counts as Debian when it is
+# signed by the Debian archive keyring, or, naming no keyring file, when
+# it is served from debian.org or from a mirror's /debian or
+# /debian-security tree.
+deb_src_entries() {
+  local style=$1 files=() f
+  if [ "$style" = list ]; then
+    [ -e /etc/apt/sources.list ] && files+=(/etc/apt/sources.list)
+    for f in /etc/apt/sources.list.d/*.list; do
+      [ -e "$f" ] && files+=("$f")
+    done
+  else
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -e "$f" ] && files+=("$f")
+    done
+  fi
+  [ ${#files[@]} -gt 0 ] || return 0
+  awk -v style="$style" '
+    function debian(uri, signed) {
+      if (signed != "") return signed ~ /debian-archive-keyring/
+      sub(/\/+$/, "", uri)
+      return uri ~ /^[a-z+]+:\/\/([^\/]*\.)?debian\.org(:[0-9]+)?(\/|$)/ ||
+             uri ~ /\/debian(-security)?$/
+    }
+    # A deb822 stanza goes over whole, with its Types set to deb-src.
+    function flush(   n, i, ok, uris) {
+      if (types ~ /(^|[ \t])deb([ \t]|$)/ && furis != "") {
+        n = split(furis, uris, /[ \t]+/)
+        ok = 1
+        for (i = 1; i <= n; i++) if (uris[i] != "" && !debian(uris[i], signed)) ok = 0
+        if (ok) printf "Types: deb-src\n%s\n", stanza
+      }
+      types = furis = signed = stanza = ""
+    }
+    FNR == 1 && style == "sources" { flush() }
+    style == "sources" {
+      if ($0 ~ /^[ \t]*#/) next
+      if ($0 ~ /^[ \t]*$/) { flush(); next }
+      if ($0 !~ /^[ \t]/) {
+        name = tolower($0); sub(/:.*/, "", name)
+        value = $0; sub(/^[^:]*:[ \t]*/, "", value); sub(/[ \t]+$/, "", value)
+        if (name == "types") { types = value; next }
+        if (name == "uris") furis = value
+        if (name == "signed-by" && value ~ /^\//) signed = value
+      }
+      stanza = stanza $0 "\n"
+      next
+    }
+    {
+      line = $0; sub(/#.*/, "", line)
+      if (line !~ /^[ \t]*deb[ \t]/) next
+      sub(/^[ \t]*deb[ \t]+/, "", line)
+      opts = ""; signed = ""
+      if (line ~ /^\[/) {
+        opts = substr(line, 1, index(line, "]")); line = substr(line, length(opts) + 1)
+        if (match(opts, /signed-by=[^] \t]+/))
+          signed = substr(opts, RSTART + 10, RLENGTH - 10)
+        opts = opts " "
+      }
+      n = split(line, w, /[ \t]+/)
+      k = (w[1] == "") ? 2 : 1
+      comps = ""
+      for (i = k + 2; i <= n; i++) if (w[i] != "") comps = comps " " w[i]
+      if (debian(w[k], signed)) print "deb-src " opts w[k] " " w[k + 1] comps
+    }
+    END { if (style == "sources") flush() }
+  ' "${files[@]}"
+}
+
+src_apt() { APT_CONFIG=$apt_dir/apt.conf apt-get -q "$@"; }
+
+downloads=$cache/src/download
+dsc=$downloads/util-linux_${version#*:}.dsc
+
+# The .dsc itself is vouched for by the signed Sources index apt checked
+# it against; every file the .dsc names is checked against its SHA-256.
+verify_downloads() {
+  [ -e "$dsc" ] || return 1
+  awk '/^Checksums-Sha256:/ { f = 1; next } /^[^ ]/ { f = 0 }
+       f && NF == 3 { print $1 "  " $3 }' "$dsc" >"$downloads/SHA256SUMS"
+  [ -s "$downloads/SHA256SUMS" ] || return 1
+  (cd "$downloads" && sha256sum --quiet -c SHA256SUMS)
+}
+
+if ! verify_downloads 2>/dev/null; then
+  private_apt
+  mkdir -p "$downloads"
+  # apt fetches as its unprivileged user where it may write.
+  chmod 755 "$downloads"
+  [ "$(id -u)" -ne 0 ] || chown _apt "$downloads" 2>/dev/null || true
+  echo "fetching util-linux $version source" >&2
+  fetch() { (cd "$downloads" && src_apt source --download-only \
+               "util-linux=$version" >/dev/null); }
+  if ! fetch 2>/dev/null; then
+    # A failed index download is reported by apt; whether it mattered
+    # shows when the source is looked up again.
+    src_apt update -qq || echo "musl-deps.sh: apt-get update reported errors" >&2
+    fetch
+  fi
+  verify_downloads
+fi
+
+source_tree=$cache/src/util-linux-$version
+if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
+  echo "unpacking util-linux $version with Debian's patches" >&2
+  rm -rf "$source_tree" "$source_tree.tmp" "$source_tree.stamp"
+  # Its signature needs the uploader's key, which the machine lacks and
+  # need not have: the checksums above already tie the files to the
+  # archive's signed index.
+  dpkg-source -x "$dsc" "$source_tree.tmp" >"$cache/src/unpack.log" 2>&1 ||
+    { cat "$cache/src/unpack.log" >&2; exit 1; }
+  # Debian's patches to configure.ac and the Makemodule.am files concern
+  # programs (wall, write, lsfd) and tests, never libblkid; newer than the
+  # shipped configure and Makefile.in, they would make make run the
+  # autotools. Dating the generated files after them keeps the shipped
+  # ones, so no autotools need be installed.
+  (cd "$source_tree.tmp" && touch aclocal.m4 && touch configure config.h.in &&
+   touch Makefile.in)
+  mv "$source_tree.tmp" "$source_tree"
+  echo "$key" >"$source_tree.stamp"
+fi
+
+# --- libblkid, static, against musl -----------------------------------------
+
+rm -rf "$out"
+mkdir -p "$out/kernel-headers" "$out/build"
+
+# musl's include path holds no kernel headers, and libblkid's configure
+# insists on them. Only these four trees are handed over: the rest of the
+# glibc include directory would shadow musl's own headers.
+if [ "$arch" = x86_64 ]; then
+  kernel_src=(/usr/include/linux "/usr/include/$gnu/asm"
+              /usr/include/asm-generic /usr/include/mtd)
+else
+  kernel_src=("/usr/$gnu/include/linux" "/usr/$gnu/include/asm"
+              "/usr/$gnu/include/asm-generic" "/usr/$gnu/include/mtd")
+fi
+for dir in "${kernel_src[@]}"; do
+  [ -d "$dir" ] || { echo "musl-deps.sh: no kernel headers in $dir" >&2; exit 1; }
+  ln -s "$dir" "$out/kernel-headers/$(basename "$dir")"
+done
+
+flags="-Os -ffunction-sections -fdata-sections"
+start=$(date +%s)
+echo "configuring libblkid for $arch" >&2
+(
+  cd "$out/build"
+  # Every program, the other libraries and every optional dependency off:
+  # libblkid needs none of them, and a static init must not pull them in.
+  "$source_tree/configure" -q \
+    --build=x86_64-pc-linux-gnu --host="$triplet" \
+    --prefix="$sysroot" \
+    --disable-all-programs --enable-libblkid \
+    --disable-shared --enable-static \
+    --disable-nls --disable-rpath --disable-asciidoc --disable-poman \
+    --disable-bash-completion --disable-makeinstall-chown \
+    --disable-makeinstall-setuid --disable-pylibmount \
+    --disable-widechar --disable-assert \
+    --without-python --without-systemd --without-udev \
+    --without-selinux --without-audit --without-smack --without-econf \
+    --without-libmagic --without-cryptsetup --without-readline \
+    --without-ncurses --without-ncursesw --without-tinfo --without-btrfs \
+    --without-user --without-libz --without-cap-ng --without-utempter \
+    --without-util \
+    CC="$triplet-gcc" \
+    AR="$gnu-ar" RANLIB="$gnu-ranlib" NM="$gnu-nm" STRIP="$gnu-strip" \
+    OBJDUMP="$gnu-objdump" \
+    CFLAGS="$flags" CPPFLAGS="-isystem $out/kernel-headers" \
+    PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= \
+    >"$out/configure.log" 2>&1 || { tail -30 "$out/configure.log" >&2; exit 1; }
+  echo "building libblkid for $arch" >&2
+  date +%s >"$out/configured"
+  make -j2 libblkid.la >"$out/build.log" 2>&1 ||
+    { tail -30 "$out/build.log" >&2; exit 1; }
+  make install-usrlib_execLTLIBRARIES install-nodist_blkidincHEADERS \
+       install-pkgconfigDATA >>"$out/build.log" 2>&1 ||
+    { tail -30 "$out/build.log" >&2; exit 1; }
+)
+rm -f "$sysroot"/lib/*.la
+built=$(cat "$out/configured")
+# Relative to the .pc file, so the checkout may move.
+# shellcheck disable=SC2016 # ${pcfiledir} is pkg-config's, not the shell's
+sed -i -e "s|$sysroot|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|' \
+  "$sysroot/lib/pkgconfig/blkid.pc"
+echo "libblkid for $arch: configure $(( built - start )) s," \
+     "build $(( $(date +%s) - built )) s" >&2
+
+echo "$key" >"$out/stamp"
+echo "$sysroot/lib/libblkid.a"

@@ -1,0 +1,67 @@
+# Shared part of cmake/musl-x86_64.cmake and cmake/musl-mipsel.cmake, which
+# set QUENVALE_MUSL_ARCH (x86_64 or mipsel) and QUENVALE_GNU_TRIPLET (the
+# Debian gcc that compiles for it) before including this file.
+#
+# The compilers are Debian's own gcc and g++, pointed at musl: musl's
+# headers instead of glibc's and libstdc++'s, musl's start files and
+# libc.a at the link. No C++ library is linked at all, so C++ code is
+# limited to what needs no run-time support beyond libgcc: no exceptions,
+# no RTTI, no thread-safe statics, and operator new and delete, if used,
+# defined by the program itself.
+
+set(_musl_triplet ${QUENVALE_MUSL_ARCH}-linux-musl)
+set(QUENVALE_MUSL_DIR "${CMAKE_CURRENT_LIST_DIR}/../.cache/musl/${QUENVALE_MUSL_ARCH}"
+    CACHE PATH "libblkid and kernel headers made by cmake/musl-deps.sh")
+get_filename_component(_musl_dir "${QUENVALE_MUSL_DIR}" ABSOLUTE)
+if(NOT EXISTS "${_musl_dir}/sysroot/lib/pkgconfig/blkid.pc")
+  message(FATAL_ERROR
+    "no musl libblkid in ${_musl_dir}: run cmake/musl-deps.sh ${QUENVALE_MUSL_ARCH}")
+endif()
+
+set(CMAKE_C_COMPILER ${QUENVALE_GNU_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${QUENVALE_GNU_TRIPLET}-g++)
+
+# gcc's private headers (stddef.h, stdarg.h, the intrinsics) are the only
+# ones kept from the compiler; the kernel headers come from a directory
+# holding nothing but linux/, asm/, asm-generic/ and mtd/, since the rest
+# of the glibc include tree beside them would shadow musl's headers.
+execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE _gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
+set(_musl_includes
+    "-nostdinc -isystem /usr/include/${_musl_triplet} -isystem ${_gcc_include} -isystem ${_musl_dir}/kernel-headers")
+
+# musl's own specs file for gcc names its start files, libc.a and libgcc.
+# g++ would add libstdc++ and libm on top of whatever it is told, so C++
+# programs are linked by the C driver. Static always: the RAM disk holds
+# no dynamic loader.
+set(_musl_link "-static -specs=/usr/lib/${_musl_triplet}/musl-gcc.specs")
+
+# In the rules rather than in CMAKE_<LANG>_FLAGS_INIT: flags given on the
+# command line replace those, and a build that quietly compiled against
+# glibc's headers would still link against musl, with the two libraries'
+# structure layouts mixed.
+foreach(_lang C CXX)
+  set(CMAKE_${_lang}_COMPILE_OBJECT
+      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
+  set(CMAKE_${_lang}_CREATE_PREPROCESSED_SOURCE
+      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -E <SOURCE> > <PREPROCESSED_SOURCE>")
+  set(CMAKE_${_lang}_CREATE_ASSEMBLY_SOURCE
+      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -S <SOURCE> -o <ASSEMBLY_SOURCE>")
+  set(CMAKE_${_lang}_LINK_EXECUTABLE
+      "${CMAKE_C_COMPILER} ${_musl_link} <FLAGS> <CMAKE_${_lang}_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+endforeach()
+
+# Libraries and packages come from the musl prefix alone: a glibc build of
+# anything found on the machine would link but not run.
+set(CMAKE_FIND_ROOT_PATH "${_musl_dir}/sysroot")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg_check_modules(BLKID blkid) finds the musl libblkid, whose blkid.pc
+# names its directories relative to itself.
+set(ENV{PKG_CONFIG_LIBDIR} "${_musl_dir}/sysroot/lib/pkgconfig")
+unset(ENV{PKG_CONFIG_PATH})
+unset(ENV{PKG_CONFIG_SYSROOT_DIR})
