@@ -5,9 +5,19 @@
 # removed after. Runs the release driver as process 1 in private
 # namespaces, like the system tests. Needs root.
 # Usage: bench/wait_loop_bench.sh [DRIVER] [PASSES]
+#   DRIVER: a root_driver binary; by default the release one is built in
+#   build/bench-release.
 set -u
 cd "$(dirname "$0")/.."
-DRIVER=$(realpath "${1:-build/release/tests/root_driver}")
+tools/install-deps.sh build test || exit 1
+if [ -n "${1:-}" ]; then
+  DRIVER=$(realpath "$1") || exit 1
+else
+  cmake -S . -B build/bench-release -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    cmake --build build/bench-release -j"$(nproc)" --target root_driver >/dev/null ||
+    { echo "cannot build the release driver" >&2; exit 1; }
+  DRIVER=$PWD/build/bench-release/tests/root_driver
+fi
 PASSES=${2:-200}
 . tests/system/lib.sh
 start_disk_test "$DRIVER" "$PASSES"
