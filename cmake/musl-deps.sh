@@ -108,6 +108,13 @@ Dir::Cache "$apt_dir/cache";
 EOF
   env -u APT_CONFIG apt-config dump Acquire \
     >"$apt_dir/etc/apt.conf.d/50machine-acquire"
+  # apt downloads as its own unprivileged user, which cannot reach a
+  # checkout under a private home such as /root; it would then warn and
+  # download as root all the same.
+  if [ "$(id -u)" -eq 0 ] &&
+     ! runuser -u _apt -- test -x "$apt_dir/state" 2>/dev/null; then
+    echo 'APT::Sandbox::User "root";' >>"$apt_dir/apt.conf"
+  fi
   deb_src_entries list >"$apt_dir/etc/sources.list.d/debian-src.list"
   deb_src_entries sources >"$apt_dir/etc/sources.list.d/debian-src.sources"
   if ! [ -s "$apt_dir/etc/sources.list.d/debian-src.list" ] &&
@@ -206,7 +213,7 @@ verify_downloads() {
 if ! verify_downloads 2>/dev/null; then
   private_apt
   mkdir -p "$downloads"
-  # apt fetches as its unprivileged user where it may write.
+  # Where apt's own user, fetching, may write.
   chmod 755 "$downloads"
   [ "$(id -u)" -ne 0 ] || chown _apt "$downloads" 2>/dev/null || true
   echo "fetching util-linux $version source" >&2
