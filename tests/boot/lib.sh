@@ -62,7 +62,7 @@ qv_apt_install() {
 # Host tools for building and booting the given architectures.
 qv_install_deps() {
   local packages=(cmake g++ make pkg-config libblkid-dev python3 kmod fdisk
-                  e2fsprogs xz-utils zstd lz4 coreutils) arch
+                  e2fsprogs xz-utils zstd lz4 coreutils cpio) arch
   for arch in "$@"; do packages+=("${QV_QEMU_PACKAGE[$arch]}"); done
   qv_apt_install "${packages[@]}"
   for arch in "$@"; do
@@ -182,6 +182,8 @@ qv_module_path() {
 # it powers off, panics (panic=-1 with -no-reboot) or the time runs out; the
 # console goes to LOG ("-": standard output). DISK is attached on BUS
 # (QV_BUS_DEVICE; default virtio). Returns QEMU's status, 124 on time-out.
+# Words of the array QV_QEMU_EXTRA, when set, go to QEMU as well (-trace,
+# say).
 qv_boot() {
   local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 bus=${7:-virtio}
   local machine device
@@ -200,5 +202,5 @@ qv_boot() {
     -nographic -vga none -no-reboot -net none \
     -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
-    "${device[@]}" </dev/null >"$log" 2>&1
+    "${device[@]}" ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >"$log" 2>&1
 }
