@@ -60,6 +60,11 @@ class UniqueFd {
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   void reset() noexcept {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;

@@ -13,6 +13,7 @@
 #include "common/handles.h"
 #include "devnodes/dev_line.h"
 #include "devnodes/fs_paths.h"
+#include "devnodes/held_devices.h"
 #include "devnodes/link_name.h"
 #include "devnodes/make_node.h"
 #include "devnodes/probe_uuid.h"
@@ -78,6 +79,9 @@ int node_block_devices(DIR* class_dir) {
 }  // namespace
 
 int populate_block_devices() {
+  // The new devices stay open for the partition pass at least: it reads
+  // their disks' partition tables, which the probes have just read.
+  HoldScope hold;
   UniqueDir class_dir(opendir("/sys/class/block"));
   if (!class_dir) {
     // Without sysfs there is nothing to scan; the wait loop tries again.

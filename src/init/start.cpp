@@ -8,6 +8,7 @@
 
 #include "bootargs/cmdline.h"
 #include "devnodes/block_devices.h"
+#include "devnodes/held_devices.h"
 #include "devnodes/make_node.h"
 #include "init/die.h"
 #include "init/static_nodes.h"
@@ -58,6 +59,12 @@ void make_static_nodes() {
 void wait_for_root(const BootArgs* args) {
   // No pause and no limit: the root device may take any time to appear,
   // and without it there is nothing else to do.
+  //
+  // What the scans probe stays open until the root is mounted: e2fsck and
+  // the mount find the sectors the probe read still cached, and so does
+  // every later pass's look at the partition tables, which would otherwise
+  // read each disk again on every pass.
+  HoldScope hold;
   for (;;) {
     while (populate_block_devices() != 0) {
     }

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# What the scans read from a disk: each device they probe is read in a few
+# large requests rather than dozens of small ones, and a wait-loop pass
+# after the first reads nothing at all, since the devices probed stay open
+# and their partition tables cached. Counted by the kernel (the disk's
+# completed read requests, its partitions' included), so free of timing.
+set -u
+DRIVER=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+start_disk_test "$@"
+use_test_disk
+
+# reads_during PASSES: the disk's read requests during one run of that many
+# wait-loop passes with the root absent. The cache starts cold: the last
+# holder of the disk closed it, which drops it.
+reads_during() {
+  local before after
+  before=$(awk '{ print $1 }' "/sys/block/$NAME/stat")
+  new_ramdisk
+  fill_ramdisk "$DRIVER"
+  run_pid1 /driver bench "$1" "root=PARTUUID=00000000-0000-0000-0000-00000000dead"
+  drop_ramdisk
+  after=$(awk '{ print $1 }' "/sys/block/$NAME/stat")
+  echo $((after - before))
+}
+
+first=$(reads_during 1)
+many=$(reads_during 30)
+expect_eq "passes after the first read nothing" "$first" "$many"
+# Five devices: the disk and its four partitions. Probed without a
+# prefetch, each costs 20 to 35 requests.
+if [ "$first" -le 50 ]; then
+  pass "first pass: $first read requests for five devices"
+else
+  fail "first pass: $first read requests for five devices, more than 50"
+fi
+finish
