@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Size of the release quenvale-init against its floor: a static C program
-# that only opens and frees one libblkid probe (bench/size_floor.c), built
-# with the same class of flags (-Os, static, stripped, no executable
-# stack), which any static init using libblkid has to carry anyway.
+# Size of the shipped (musl) quenvale-init against its floor: a static musl
+# C program holding one libblkid UUID probe (bench/size_floor.c), compiled
+# as libblkid is and linked as the init is, which any static init using
+# libblkid has to carry anyway.
 #
 # Usage: bench/size_report.sh [x86_64|mipsel]...   (default both)
 #
@@ -11,7 +11,8 @@
 # (build type None with the release flags, so CMake adds no -s; their
 # stripped size is checked against the release binary): by library and
 # member, by section (.eh_frame, .gcc_except_table, ...), and the largest
-# symbols the floor does not have. Builds go to build/size-ARCH.
+# symbols the floor does not have. Builds go to build/size-ARCH; libblkid
+# for musl comes from cmake/musl-deps.sh (through tools/build.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../tests/boot/lib.sh"
@@ -28,11 +29,10 @@ done
 
 declare -A CROSS=([x86_64]=x86_64-linux-gnu- [mipsel]=mipsel-linux-gnu-)
 RELEASE_FLAGS="-Os -DNDEBUG"
-
-# cache_value DIR NAME: an entry of a CMake cache, ';' turned into blanks.
-cache_value() {
-  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" | tr ';' ' '
-}
+# As libblkid itself is built (cmake/musl-deps.sh), and linked as the init
+# is (src/CMakeLists.txt).
+FLOOR_FLAGS="-Os -ffunction-sections -fdata-sections -fno-pie"
+FLOOR_LINK="-static -Wl,--gc-sections -Wl,-z,noexecstack -Wl,-z,noseparate-code -Wl,--build-id=none"
 
 qv_install_deps "${arches[@]}" >&2
 
@@ -40,35 +40,30 @@ for arch in "${arches[@]}"; do
   qv_build_init "$arch" 2>/dev/null
   dir=$QV_ROOT/build/size-$arch
   mkdir -p "$dir"
-  toolchain=()
-  [ "$arch" = mipsel ] &&
-    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake")
-  cmake -S "$QV_ROOT" -B "$dir/tree" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=None \
-    -DCMAKE_CXX_FLAGS="$RELEASE_FLAGS" -DBUILD_TESTING=OFF \
-    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-Map=$dir/quenvale-init.map" >"$dir/build.log" 2>&1 &&
+  # The musl build with the release flags but no -s (build type None); its
+  # link writes the map the build checks.
+  cmake -S "$QV_ROOT" -B "$dir/tree" -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/musl-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="$RELEASE_FLAGS" -DBUILD_TESTING=OFF \
+    >"$dir/build.log" 2>&1 &&
     cmake --build "$dir/tree" --target quenvale-init -j"$(nproc)" >>"$dir/build.log" 2>&1 ||
     { tail -n 30 "$dir/build.log" >&2; exit 1; }
   unstripped=$dir/tree/src/quenvale-init
+  cp "$dir/tree/src/quenvale-init.map" "$dir/quenvale-init.map"
   "${CROSS[$arch]}strip" -s -o "$dir/quenvale-init.stripped" "$unstripped"
 
-  # The floor takes libblkid exactly as the program's build found it.
-  # <blkid/blkid.h> needs the directory above the one pkg-config names.
-  blkid_libs=$(cache_value "$dir/tree" BLKID_STATIC_LDFLAGS)
-  blkid_cflags=
-  for inc in $(cache_value "$dir/tree" BLKID_STATIC_INCLUDE_DIRS); do
-    blkid_cflags+=" -I${inc%/blkid} -I$inc"
-  done
-  cc=(${CROSS[$arch]}gcc $RELEASE_FLAGS -static -Wall -Wextra -Werror
-      -Wl,-z,noexecstack $blkid_cflags)
+  sysroot=$QV_ROOT/.cache/musl/$arch/sysroot
+  cc=($arch-linux-musl-gcc $FLOOR_FLAGS -Wall -Wextra -Werror
+      -isystem "$QV_ROOT/.cache/musl/$arch/kernel-headers" -I"$sysroot/include/blkid")
   # shellcheck disable=SC2086
-  "${cc[@]}" -s -o "$dir/floor" "$here/size_floor.c" $blkid_libs
+  "${cc[@]}" $FLOOR_LINK -s -o "$dir/floor" "$here/size_floor.c" -L"$sysroot/lib" -lblkid
   # shellcheck disable=SC2086
-  "${cc[@]}" -Wl,-Map="$dir/floor.map" -o "$dir/floor.unstripped" "$here/size_floor.c" $blkid_libs
+  "${cc[@]}" $FLOOR_LINK -Wl,-Map="$dir/floor.map" -o "$dir/floor.unstripped" \
+    "$here/size_floor.c" -L"$sysroot/lib" -lblkid
 
   release=$(stat -c %s "$QV_INIT")
   floor=$(stat -c %s "$dir/floor")
   echo "== $arch"
-  echo "quenvale-init (release, stripped): $release B   ${QV_INIT#"$QV_ROOT"/}"
+  echo "quenvale-init (musl, stripped):    $release B   ${QV_INIT#"$QV_ROOT"/}"
   echo "floor (size_floor.c, stripped):    $floor B"
   echo "difference:                        $((release - floor)) B"
   mapped=$(stat -c %s "$dir/quenvale-init.stripped")

@@ -28,14 +28,20 @@ set(CMAKE_CXX_COMPILER ${QUENVALE_GNU_TRIPLET}-g++)
 execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
                 OUTPUT_VARIABLE _gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)
+# -fno-pie as for libblkid: position-independent code only costs a static
+# program.
 set(_musl_includes
-    "-nostdinc -isystem /usr/include/${_musl_triplet} -isystem ${_gcc_include} -isystem ${_musl_dir}/kernel-headers")
+    "-fno-pie -nostdinc -isystem /usr/include/${_musl_triplet} -isystem ${_gcc_include} -isystem ${_musl_dir}/kernel-headers")
 
 # musl's own specs file for gcc names its start files, libc.a and libgcc.
 # g++ would add libstdc++ and libm on top of whatever it is told, so C++
 # programs are linked by the C driver. Static always: the RAM disk holds
 # no dynamic loader.
 set(_musl_link "-static -specs=/usr/lib/${_musl_triplet}/musl-gcc.specs")
+# What the link may load from besides the build tree and libgcc
+# (src/CMakeLists.txt checks it on every link).
+set(QUENVALE_MUSL_LIBDIR /usr/lib/${_musl_triplet})
+set(QUENVALE_MUSL_SYSROOT "${_musl_dir}/sysroot")
 
 # In the rules rather than in CMAKE_<LANG>_FLAGS_INIT: flags given on the
 # command line replace those, and a build that quietly compiled against

@@ -1,10 +1,23 @@
 #!/usr/bin/env bash
-# Builds the release init: a static, stripped executable.
+# Builds the init that ships: static, stripped, against musl.
+#
+# Usage: tools/build.sh [x86_64|mipsel]      (x86_64 by default)
+#
+# Installs what is missing and builds libblkid for musl once
+# (cmake/musl-deps.sh, cached in .cache/musl), then the program in
+# build/musl-ARCH. The last line printed is "PATH: N bytes".
 set -euo pipefail
 cd "$(dirname "$0")/.."
+arch=${1:-x86_64}
+case $arch in
+  x86_64|mipsel) ;;
+  *) echo "usage: $0 [x86_64|mipsel]" >&2; exit 2 ;;
+esac
 tools/install-deps.sh build
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/release -j"$(nproc)"
-binary=build/release/src/quenvale-init
-file "$binary" 2>/dev/null || true
+cmake/musl-deps.sh "$arch" >/dev/null
+dir=build/musl-$arch
+cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/musl-$arch.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target quenvale-init
+binary=$dir/src/quenvale-init
 echo "$binary: $(stat -c %s "$binary") bytes"

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test:
+#  - the static musl inits that ship, built for x86_64 and mipsel;
 #  - unit and system tests on a debug build with ASan and UBSan, and again
-#    on the static release build that ships;
+#    on the static glibc release build; the system tests start the shipped
+#    x86_64 init as process 1 too;
 #  - the mipsel cross build's unit tests under qemu-user;
 #  - the image builder's tests;
 #  - short runs of every fuzz target;
-#  - whole boots of real Debian kernels under QEMU, x86_64 and mipsel.
+#  - whole boots of real Debian kernels under QEMU, x86_64 and mipsel, with
+#    the shipped inits.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh build test
@@ -18,8 +21,18 @@ run_tree() {
   (cd "$dir" && ctest --output-on-failure)
 }
 
-run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON
-run_tree build/test-release -DCMAKE_BUILD_TYPE=Release
+# The inits that ship: static musl builds for both architectures.
+for arch in x86_64 mipsel; do
+  echo "== build/musl-$arch"
+  tools/build.sh "$arch" | tail -n 1
+done
+shipped_x86_64=$PWD/build/musl-x86_64/src/quenvale-init
+shipped_mipsel=$PWD/build/musl-mipsel/src/quenvale-init
+
+run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON \
+  -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
+run_tree build/test-release -DCMAKE_BUILD_TYPE=Release \
+  -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
 
 cmake/mipsel-deps.sh
 echo "== build/test-mipsel"
@@ -35,6 +48,5 @@ echo "== fuzz targets, short runs"
 tools/fuzz.sh short
 
 echo "== boots under QEMU"
-QUENVALE_BOOT_INIT_X86_64=build/test-release/src/quenvale-init \
-QUENVALE_BOOT_INIT_MIPSEL=build/test-mipsel/src/quenvale-init \
+QUENVALE_BOOT_INIT_X86_64=$shipped_x86_64 QUENVALE_BOOT_INIT_MIPSEL=$shipped_mipsel \
   tests/boot/run.sh

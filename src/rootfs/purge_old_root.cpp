@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr long kRamfsMagic = 0x858458f6;
-constexpr long kTmpfsMagic = 0x01021994;
+constexpr unsigned long kRamfsMagic = 0x858458f6;
+constexpr unsigned long kTmpfsMagic = 0x01021994;
 
 UniqueCString join_path(const char* dir, const char* name) {
   const size_t dir_length = strlen(dir);
@@ -27,7 +27,10 @@ UniqueCString join_path(const char* dir, const char* name) {
 bool is_ramdisk(const char* path) {
   struct statfs info = {};
   if (statfs(path, &info) != 0) return false;
-  return info.f_type == kRamfsMagic || info.f_type == kTmpfsMagic;
+  // f_type is signed in one C library and unsigned in another; the magic
+  // numbers fit either.
+  const auto type = static_cast<unsigned long>(info.f_type);
+  return type == kRamfsMagic || type == kTmpfsMagic;
 }
 
 void purge_old_root(const char* path, uint64_t root_dev) {

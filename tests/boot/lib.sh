@@ -124,26 +124,22 @@ qv_fetch_guest() {
   done
 }
 
-# Builds the static release init for the guest; sets QV_INIT.
-# QUENVALE_BOOT_INIT_X86_64 / QUENVALE_BOOT_INIT_MIPSEL name a binary to
-# take instead (build/release/src/quenvale-init, say).
+# Builds the init that ships for the guest (tools/build.sh: static, musl);
+# sets QV_INIT. QUENVALE_BOOT_INIT_X86_64 / QUENVALE_BOOT_INIT_MIPSEL name a
+# binary to take instead.
 qv_build_init() {
-  local arch=$1 dir=$QV_ROOT/build/boot-$1 toolchain=() given
+  local arch=$1 log=$QV_ROOT/build/musl-$1.log given
   given=QUENVALE_BOOT_INIT_${arch^^}
   if [ -n "${!given:-}" ]; then
     QV_INIT=$(realpath "${!given}")
     qv_log "using $QV_INIT"
     return 0
   fi
-  [ "$arch" = mipsel ] &&
-    toolchain=(-DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake")
-  qv_log "building quenvale-init for $arch in ${dir#"$QV_ROOT"/}"
+  qv_log "building quenvale-init for $arch (tools/build.sh $arch)"
   mkdir -p "$QV_ROOT/build"
-  cmake -S "$QV_ROOT" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
-        -DBUILD_TESTING=OFF >"$dir.log" 2>&1 &&
-    cmake --build "$dir" -j"$(nproc)" >>"$dir.log" 2>&1 ||
-    { tail -n 30 "$dir.log" >&2; return 1; }
-  QV_INIT=$dir/src/quenvale-init
+  "$QV_ROOT/tools/build.sh" "$arch" >"$log" 2>&1 ||
+    { tail -n 30 "$log" >&2; return 1; }
+  QV_INIT=$QV_ROOT/build/musl-$arch/src/quenvale-init
 }
 
 # qv_make_image ARCH OUTPUT [quenvale-mkimage options...]: for a virtio

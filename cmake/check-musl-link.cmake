@@ -1,0 +1,27 @@
+# Run after the musl link of the init (cmake -P): fails the build unless
+# every file the linker loaded is the program's own, musl's, the musl
+# libblkid's or gcc's libgcc and start files. A C++ support library
+# (libstdc++, libsupc++) or any piece of glibc pulled in by a stray flag
+# would otherwise go unnoticed until a board failed to boot.
+#
+#   -DMAP=link map  -DALLOWED="dir;dir;..."
+file(STRINGS "${MAP}" lines REGEX "^LOAD ")
+if(NOT lines)
+  message(FATAL_ERROR "${MAP}: no LOAD lines; not a GNU ld link map")
+endif()
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^LOAD " "" path "${line}")
+  get_filename_component(path "${path}" REALPATH)
+  set(known FALSE)
+  foreach(dir IN LISTS ALLOWED)
+    get_filename_component(dir "${dir}" REALPATH)
+    string(FIND "${path}" "${dir}/" at)
+    if(at EQUAL 0)
+      set(known TRUE)
+    endif()
+  endforeach()
+  if(path MATCHES "libstdc\\+\\+|libsupc\\+\\+" OR NOT known)
+    message(FATAL_ERROR "the musl init links ${path}, which is not musl's, "
+                        "libblkid's, libgcc's or its own")
+  endif()
+endforeach()
