@@ -517,6 +517,25 @@ class ArchiveTest(unittest.TestCase):
                 self.assertIn(message, err)
                 self.assertFalse(os.path.exists(out))
 
+    def test_default_init_needs_a_known_checker(self):
+        # Without --init, the e2fsck binary's ELF header names the build.
+        arm_elf = b"\x7fELF\x01\x01\x01" + bytes(11) + (40).to_bytes(2, "little")
+        cases = [
+            ("not ELF", b"#!/bin/sh\n", "is not an ELF program"),
+            ("another machine", arm_elf + bytes(32), "no built init"),
+        ]
+        for name, header, message in cases:
+            with self.subTest(name):
+                ws = Workspace(self)
+                checker = ws.write("e2fsck", header)
+                out = ws.path("initrd.img")
+                result = subprocess.run(
+                    [sys.executable, MKIMAGE, "--e2fsck", checker, "-o", out],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(message, result.stderr.decode())
+                self.assertFalse(os.path.exists(out))
+
     def test_no_modules(self):
         ws = Workspace(self)
         code, _, err, out = ws.build()
