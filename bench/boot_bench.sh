@@ -52,18 +52,6 @@ mkdir -p "$work/logs"
 
 fail() { echo "boot_bench: $*" >&2; exit 1; }
 
-# Another QEMU on this 2-core machine would skew the figures (and only one
-# may run at a time): wait for it to end.
-wait_for_quiet_machine() {
-  local waited=0
-  while pgrep -x 'qemu-system-.*' >/dev/null; do
-    [ $waited -eq 0 ] && qv_log "another QEMU is running; waiting for it to end"
-    waited=$((waited + 5))
-    [ $waited -le 1800 ] || fail "another QEMU ran for 30 minutes; giving up"
-    sleep 5
-  done
-}
-
 # build_images ARCH: the images as they would ship (sizes) and as booted
 # (with the e2fsck timer); sets nothing, writes into $work/ARCH.
 build_images() {
@@ -163,7 +151,7 @@ for arch in "${arches[@]}"; do
   for i in $(seq 1 "$count"); do
     for image in "${IMAGES[@]}"; do
       log=$work/logs/$arch-$image-$i.log
-      wait_for_quiet_machine
+      qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$dir/$image-timed.img" "$dir/bench.disk" "$append" "$log" "$limit" ||
         status=$?

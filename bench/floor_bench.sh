@@ -100,18 +100,6 @@ mkdir -p "$work/logs"
 
 fail() { echo "floor_bench: $*" >&2; exit 1; }
 
-# Another QEMU on this 2-core machine would skew the figures: wait for it
-# to end.
-wait_for_quiet_machine() {
-  local waited=0
-  while pgrep -x 'qemu-system-.*' >/dev/null; do
-    [ $waited -eq 0 ] && qv_log "another QEMU is running; waiting for it to end"
-    waited=$((waited + 5))
-    [ $waited -le 1800 ] || fail "another QEMU ran for 30 minutes; giving up"
-    sleep 5
-  done
-}
-
 # member IMAGE PATH: one member of a gzip image, on standard output.
 member() {
   gzip -dc "$1" | cpio -i --quiet --to-stdout "$2"
@@ -181,14 +169,7 @@ root_arg() {
 parse() {
   tr -d '\r' <"$1" | awk \
     -v part="${QV_BUS_PARTITION[${CONFIG_BUS[$2]}]}" \
-    -v disk="${CONFIG_DISK[$2]}" -v root="/dev/${CONFIG_PART[$2]} ext4" '
-    function stamp(marker,   m) {
-      if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
-      m = substr($0, RSTART + 1, RLENGTH - 1)
-      sub(/\].*/, "", m)
-      gsub(/ /, "", m)
-      return m
-    }
+    -v disk="${CONFIG_DISK[$2]}" -v root="/dev/${CONFIG_PART[$2]} ext4" "$QV_STAMP_AWK"'
     { s = stamp("Run /init as init process"); if (s != "") start = s
       s = stamp(part); if (s != "" && found == "") found = s
       s = stamp("QUENVALE-STAMP e2fsck"); if (s != "") { e2fsck = s; checks++
@@ -262,7 +243,7 @@ idle_pass() {
           busybox) append="root=UUID=$never" ;;
         esac
         rm -f "$trace"
-        wait_for_quiet_machine
+        qv_wait_for_quiet_machine || fail "another QEMU kept running"
         status=0
         QV_QEMU_EXTRA=(-msg timestamp=on -trace "enable=blk_co_preadv,file=$trace")
         qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" \
@@ -301,7 +282,7 @@ for round in $(seq 1 "$rounds"); do
     for init in "${INITS[@]}"; do
       log=$work/logs/$config-$init-$round.log
       append="console=ttyS0 panic=-1 printk.time=1 $(root_arg "$config" "$init")"
-      wait_for_quiet_machine
+      qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" "$append" \
         "$log" "$limit" "${CONFIG_BUS[$config]}" || status=$?

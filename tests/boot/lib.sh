@@ -200,3 +200,28 @@ qv_boot() {
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
     "${device[@]}" ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >"$log" 2>&1
 }
+
+# An awk function for the boot scripts: the printk stamp (seconds) of the
+# kernel line that MARKER (a regular expression) begins, or "" when this
+# line holds none. Kernel lines can break into user-space output, so the
+# stamp is searched anywhere in a line.
+QV_STAMP_AWK='
+  function stamp(marker,   m) {
+    if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
+    m = substr($0, RSTART + 1, RLENGTH - 1)
+    sub(/\].*/, "", m)
+    gsub(/ /, "", m)
+    return m
+  }'
+
+# Another QEMU on this 2-core machine would skew a benchmark's figures:
+# waits for it to end, for 30 minutes at the most (then returns 1).
+qv_wait_for_quiet_machine() {
+  local waited=0
+  while pgrep -x 'qemu-system-.*' >/dev/null; do
+    [ $waited -eq 0 ] && qv_log "another QEMU is running; waiting for it to end"
+    waited=$((waited + 5))
+    [ $waited -le 1800 ] || { qv_log "another QEMU ran for 30 minutes; giving up"; return 1; }
+    sleep 5
+  done
+}

@@ -87,24 +87,12 @@ check() {
   return 0
 }
 
-# An awk function for the scripts below: the printk stamp (seconds) of the
-# kernel line that MARKER (a regular expression) begins, or "" when this
-# line holds none. Kernel lines can break into user-space output, so the
-# stamp is searched anywhere in a line.
-stamp_awk='
-  function stamp(marker,   m) {
-    if (!match($0, "\\[ *[0-9]+\\.[0-9]+\\] " marker)) return ""
-    m = substr($0, RSTART + 1, RLENGTH - 1)
-    sub(/\].*/, "", m)
-    gsub(/ /, "", m)
-    return m
-  }'
 
 # stage_times LOG BUS: milliseconds from the kernel's partition line of BUS
 # to the first e2fsck stamp after it and to preinit's stamp, as "E P";
 # nothing when one of the three is missing.
 stage_times() {
-  tr -d '\r' <"$1" | awk -v part="${QV_BUS_PARTITION[$2]}" "$stamp_awk"'
+  tr -d '\r' <"$1" | awk -v part="${QV_BUS_PARTITION[$2]}" "$QV_STAMP_AWK"'
     found == "" { found = stamp(part); next }
     e2fsck == "" { e2fsck = stamp("QUENVALE-STAMP e2fsck") }
     preinit == "" { preinit = stamp("QUENVALE-STAMP preinit") }
@@ -117,7 +105,7 @@ stage_times() {
 # unpack_time LOG: milliseconds from the kernel's "Trying to unpack" line
 # to its "Freeing initrd memory" line; nothing when one is missing.
 unpack_time() {
-  tr -d '\r' <"$1" | awk "$stamp_awk"'
+  tr -d '\r' <"$1" | awk "$QV_STAMP_AWK"'
     start == "" { start = stamp("Trying to unpack rootfs image as initramfs"); next }
     end == "" { end = stamp("Freeing initrd memory") }
     END {
