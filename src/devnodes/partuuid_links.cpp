@@ -19,21 +19,44 @@ UniqueCString format_path(const char* format, Parts... parts) {
   return UniqueCString(path);
 }
 
+// A disk's partition table, read once per pass for all its partitions.
+struct DiskTable {
+  bool read = false;
+  dev_t devno = 0;
+  UniqueProbe probe;
+  blkid_partlist partitions = nullptr;  // owned by probe
+};
+
+// The table of the disk with that device number: the one already read
+// when it is the same disk, else read now. Null when it cannot be read.
+blkid_partlist partition_table(dev_t disk_devno, DiskTable* table) {
+  if (table->read && table->devno == disk_devno) return table->partitions;
+  table->partitions = nullptr;
+  table->probe.reset();
+  table->read = true;
+  table->devno = disk_devno;
+  UniqueCString disk_path(blkid_devno_to_devname(disk_devno));
+  if (!disk_path) return nullptr;
+  table->probe.reset(blkid_new_probe_from_filename(disk_path.get()));
+  if (!table->probe) return nullptr;
+  table->partitions = blkid_probe_get_partitions(table->probe.get());
+  return table->partitions;
+}
+
 // Links a partition node under its partition UUID, which only the whole
 // disk's partition table knows. Each step that yields nothing ends quietly.
-void link_partition(const char* node_path) {
-  UniqueProbe probe(blkid_new_probe_from_filename(node_path));
-  if (!probe) return;
-  const dev_t devno = blkid_probe_get_devno(probe.get());
-  if (devno == 0) return;
-  const dev_t disk_devno = blkid_probe_get_wholedisk_devno(probe.get());
-  if (disk_devno == 0) return;
-  UniqueCString disk_path(blkid_devno_to_devname(disk_devno));
-  if (!disk_path) return;
-  UniqueProbe disk_probe(blkid_new_probe_from_filename(disk_path.get()));
-  if (!disk_probe) return;
-
-  blkid_partlist partitions = blkid_probe_get_partitions(disk_probe.get());
+void link_partition(const char* node_path, DiskTable* table) {
+  dev_t devno = 0;
+  dev_t disk_devno = 0;
+  {
+    UniqueProbe probe(blkid_new_probe_from_filename(node_path));
+    if (!probe) return;
+    devno = blkid_probe_get_devno(probe.get());
+    if (devno == 0) return;
+    disk_devno = blkid_probe_get_wholedisk_devno(probe.get());
+    if (disk_devno == 0) return;
+  }
+  blkid_partlist partitions = partition_table(disk_devno, table);
   if (partitions == nullptr) return;
   blkid_partition partition =
       blkid_partlist_devno_to_partition(partitions, devno);
@@ -58,6 +81,7 @@ void link_disk_partitions(const char* disk) {
   }
   if (!disk_dir) return;
 
+  DiskTable table;
   while (struct dirent* entry = readdir(disk_dir.get())) {
     // Most entries are attribute files, which cannot hold a "dev" file;
     // skipping them saves a failing lookup each on every pass of the wait.
@@ -67,7 +91,7 @@ void link_disk_partitions(const char* disk) {
     if (!dev_file || access(dev_file.get(), F_OK) != 0) continue;
     UniqueCString node_path = format_path("/dev/%s", entry->d_name);
     if (!node_path) continue;
-    link_partition(node_path.get());
+    link_partition(node_path.get(), &table);
   }
 }
 
