@@ -37,9 +37,8 @@ fi
 
 echo "unpacking libblkid for mipsel into $sysroot" >&2
 debs=$(mktemp -d)
-chmod 755 "$debs"  # apt downloads as its own user
 trap 'rm -rf "$debs"' EXIT
-(cd "$debs" && apt-get download -qq libblkid-dev:mipsel libblkid1:mipsel \
+(cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root libblkid-dev:mipsel libblkid1:mipsel \
    uuid-dev:mipsel libuuid1:mipsel)
 rm -rf "$sysroot.tmp"
 mkdir -p "$sysroot.tmp"
