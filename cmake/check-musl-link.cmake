@@ -25,3 +25,13 @@ foreach(line IN LISTS lines)
                         "libblkid's, libgcc's or its own")
   endif()
 endforeach()
+
+# The program brings its own allocator: a piece of musl's linked beside it
+# would take back blocks the other handed out.
+file(STRINGS "${MAP}" allocator REGEX
+     "libc\\.a\\((lite_malloc|malloc|free|calloc|libc_calloc|realloc|donate|aligned_alloc|posix_memalign|memalign|malloc_usable_size)\\.lo\\)")
+if(allocator)
+  list(GET allocator 0 first)
+  string(STRIP "${first}" first)
+  message(FATAL_ERROR "the musl init links musl's allocator beside its own: ${first}")
+endif()
