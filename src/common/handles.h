@@ -65,9 +65,9 @@ class UniqueFd {
     fd_ = -1;
     return fd;
   }
-  void reset() noexcept {
+  void reset(int fd = -1) noexcept {
     if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:

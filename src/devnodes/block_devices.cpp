@@ -41,23 +41,58 @@ bool read_device_number(const char* name, uint32_t* major, uint32_t* minor) {
   return parse_dev_line(line, major, minor) == 0;
 }
 
+// Devices noded by this scan whose probes have not run yet. Each is opened
+// as soon as its node is made, which starts its reads; the probes run
+// after, in the same order, so that the device serves all the reads of a
+// disk and its partitions while the first of them is being probed. The
+// links, and which device wins a UUID, are those of probing each device
+// right after its node.
+constexpr size_t kProbeBatch = 8;
+
+struct PendingLink {
+  char node_path[kPathBufferSize];
+  bool opened;
+  OpenedProbe probe;
+};
+
+struct PendingLinks {
+  PendingLink links[kProbeBatch];
+  size_t count;
+};
+
 // A UUID link is tried only for the node just made: a device whose probe
 // fails now keeps its node and gets no link from later scans.
-void link_fs_uuid(const char* node_path) {
+void link_fs_uuid(PendingLink* pending) {
+  if (!pending->opened) return;
   char* raw_uuid = nullptr;
-  if (probe_uuid(node_path, &raw_uuid) < 0) return;
+  if (finish_probe(&pending->probe, &raw_uuid) != 0) return;
   UniqueCString uuid(raw_uuid);
   if (!uuid || !is_safe_link_name(uuid.get())) return;
 
   char link_path[kPathBufferSize] = {};
   snprintf(link_path, kLineLimit, "/dev/disk/by-uuid/%s", uuid.get());
   // An existing link of that name wins: the first device noded keeps it.
-  symlink(node_path, link_path);
+  symlink(pending->node_path, link_path);
+}
+
+void link_pending(PendingLinks* pending) {
+  for (size_t i = 0; i < pending->count; ++i) link_fs_uuid(&pending->links[i]);
+  pending->count = 0;
+}
+
+void add_pending(PendingLinks* pending, const char* node_path) {
+  if (pending->count == kProbeBatch) link_pending(pending);
+  PendingLink& link = pending->links[pending->count++];
+  snprintf(link.node_path, sizeof link.node_path, "%s", node_path);
+  // "Failed open" is reported now, right after the node, as before.
+  link.opened = open_probe(node_path, &link.probe) == 0;
 }
 
 // Nodes every new device of /sys/class/block; returns make_node's
-// negative result at the first node that cannot be made.
+// negative result at the first node that cannot be made, after linking
+// the devices noded before it.
 int node_block_devices(DIR* class_dir) {
+  PendingLinks pending = {};
   while (struct dirent* entry = readdir(class_dir)) {
     if (entry->d_type != DT_LNK) continue;
 
@@ -70,9 +105,13 @@ int node_block_devices(DIR* class_dir) {
     if (!read_device_number(entry->d_name, &major, &minor)) continue;
 
     const int result = make_node("0755", node_path, 'b', major, minor);
-    if (result < 0) return result;
-    link_fs_uuid(node_path);
+    if (result < 0) {
+      link_pending(&pending);
+      return result;
+    }
+    add_pending(&pending, node_path);
   }
+  link_pending(&pending);
   return 0;
 }
 

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "common/handles.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/probe_prefetch.h"
 
@@ -18,41 +17,58 @@ int report_open_failure(const char* device_path) {
   return -1;
 }
 
-int probe_open_device(const char* device_path, int fd, char** uuid) {
-  UniqueProbe probe(blkid_new_probe());
-  if (!probe || blkid_probe_set_device(probe.get(), fd, 0, 0) != 0)
-    return report_open_failure(device_path);
+}  // namespace
+
+int open_probe(const char* device_path, OpenedProbe* opened) {
+  // Opened here, as libblkid opens a device itself (its flags, and no
+  // read-ahead beyond what is asked for), rather than by libblkid: the
+  // prefetch and the hold need the descriptor.
+  opened->device.reset(open(device_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!opened->device.valid()) return report_open_failure(device_path);
+  posix_fadvise(opened->device.get(), 0, 0, POSIX_FADV_RANDOM);
+  opened->probe.reset(blkid_new_probe());
+  if (!opened->probe ||
+      blkid_probe_set_device(opened->probe.get(), opened->device.get(), 0, 0) != 0) {
+    report_open_failure(device_path);
+    opened->probe.reset();
+    opened->device.reset();
+    return -1;
+  }
   // libblkid's own idea of a whole disk, the one its RAID probes go by.
-  prefetch_probe_areas(fd, blkid_probe_is_wholedisk(probe.get()) != 0);
-  // Only the UUID is looked up: no label search (FAT reads its root
-  // directory for one) and no other values. Which format matches first,
-  // and so which UUID, does not depend on these flags.
-  blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_UUID);
-  // A failed probe simply has no UUID to look up.
-  blkid_do_probe(probe.get());
-
-  const char* value = nullptr;
-  size_t length = 0;
-  const int result =
-      blkid_probe_lookup_value(probe.get(), "UUID", &value, &length);
-  if (result != 0) return result;
-
-  // The copy ends with a NUL whether or not libblkid counted one.
-  auto* copy = static_cast<char*>(calloc(length + 1, 1));
-  if (copy == nullptr) return -1;
-  memcpy(copy, value, length);
-  *uuid = copy;
+  prefetch_probe_areas(opened->device.get(),
+                       blkid_probe_is_wholedisk(opened->probe.get()) != 0);
   return 0;
 }
 
-}  // namespace
+int finish_probe(OpenedProbe* opened, char** uuid) {
+  blkid_probe probe = opened->probe.get();
+  // Only the UUID is looked up: no label search (FAT reads its root
+  // directory for one) and no other values. Which format matches first,
+  // and so which UUID, does not depend on these flags.
+  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_UUID);
+  // A failed probe simply has no UUID to look up.
+  blkid_do_probe(probe);
+
+  const char* value = nullptr;
+  size_t length = 0;
+  int result = blkid_probe_lookup_value(probe, "UUID", &value, &length);
+  if (result == 0) {
+    // The copy ends with a NUL whether or not libblkid counted one.
+    auto* copy = static_cast<char*>(calloc(length + 1, 1));
+    if (copy != nullptr) {
+      memcpy(copy, value, length);
+      *uuid = copy;
+    } else {
+      result = -1;
+    }
+  }
+  opened->probe.reset();
+  hold_device(opened->device.release());
+  return result;
+}
 
 int probe_uuid(const char* device_path, char** uuid) {
-  // Opened here, with libblkid's own flags, rather than by libblkid: the
-  // prefetch and the hold need the descriptor.
-  UniqueFd device(open(device_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!device.valid()) return report_open_failure(device_path);
-  const int result = probe_open_device(device_path, device.get(), uuid);
-  hold_device(device.release());
-  return result;
+  OpenedProbe opened;
+  if (open_probe(device_path, &opened) != 0) return -1;
+  return finish_probe(&opened, uuid);
 }
