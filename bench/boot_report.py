@@ -12,20 +12,10 @@ import csv
 import statistics
 import sys
 
+from report_md import machine_section, spread, table
+
 BASE = "busybox"
 OTHER = "quenvale"
-
-
-def spread(values):
-    return "%.1f–%.1f" % (min(values), max(values))
-
-
-def table(header, rows):
-    print("| " + " | ".join(header) + " |")
-    print("|" + "|".join("---" for _ in header) + "|")
-    for row in rows:
-        print("| " + " | ".join(row) + " |")
-    print()
 
 
 def load(path):
@@ -165,11 +155,7 @@ def main():
                      str(s["e2fsck.static (both)"])])
     table(["arch", "busybox", "busybox-init.sh", "e2fsck.static (in both)"], rows)
 
-    print("### Machine\n")
-    with open(machine) as f:
-        for line in f:
-            print("- " + line.rstrip())
-    print()
+    machine_section(machine)
 
 
 if __name__ == "__main__":

@@ -18,21 +18,11 @@ import re
 import statistics
 import sys
 
+from report_md import machine_section, spread, table
+
 CONFIGS = ("x86_64-virtio", "malta-virtio", "malta-sd", "malta-usb")
 INITS = ("quenvale", "floor", "busybox")
 FLOOR = "floor"
-
-
-def table(header, rows):
-    print("| " + " | ".join(header) + " |")
-    print("|" + "|".join("---" for _ in header) + "|")
-    for row in rows:
-        print("| " + " | ".join(row) + " |")
-    print()
-
-
-def spread(values, form="%.1f"):
-    return (form + "–" + form) % (min(values), max(values))
 
 
 TRACE_LINE = re.compile(r"^\d+@(\d+\.\d+):blk_co_preadv .*"
@@ -191,11 +181,7 @@ def main():
            "read requests", "sectors read"], rows)
 
     if machine:
-        print("### Machine\n")
-        with open(machine) as f:
-            for line in f:
-                print("- " + line.rstrip())
-        print()
+        machine_section(machine)
 
 
 if __name__ == "__main__":
