@@ -49,9 +49,9 @@ bool read_device_number(const char* name, uint32_t* major, uint32_t* minor) {
 // right after its node.
 constexpr size_t kProbeBatch = 8;
 
+// A device that could not be opened holds no descriptor, and gets no link.
 struct PendingLink {
   char node_path[kPathBufferSize];
-  bool opened;
   OpenedProbe probe;
 };
 
@@ -63,7 +63,7 @@ struct PendingLinks {
 // A UUID link is tried only for the node just made: a device whose probe
 // fails now keeps its node and gets no link from later scans.
 void link_fs_uuid(PendingLink* pending) {
-  if (!pending->opened) return;
+  if (!pending->probe.device.valid()) return;
   char* raw_uuid = nullptr;
   if (finish_probe(&pending->probe, &raw_uuid) != 0) return;
   UniqueCString uuid(raw_uuid);
@@ -85,7 +85,7 @@ void add_pending(PendingLinks* pending, const char* node_path) {
   PendingLink& link = pending->links[pending->count++];
   snprintf(link.node_path, sizeof link.node_path, "%s", node_path);
   // "Failed open" is reported now, right after the node, as before.
-  link.opened = open_probe(node_path, &link.probe) == 0;
+  open_probe(node_path, &link.probe);
 }
 
 // Nodes every new device of /sys/class/block; returns make_node's

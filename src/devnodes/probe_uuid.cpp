@@ -66,9 +66,3 @@ int finish_probe(OpenedProbe* opened, char** uuid) {
   hold_device(opened->device.release());
   return result;
 }
-
-int probe_uuid(const char* device_path, char** uuid) {
-  OpenedProbe opened;
-  if (open_probe(device_path, &opened) != 0) return -1;
-  return finish_probe(&opened, uuid);
-}

@@ -18,7 +18,3 @@ int open_probe(const char* device_path, OpenedProbe* opened);
 // copy in *uuid; otherwise the lookup's non-zero result (no UUID, or no
 // memory for the copy), with *uuid untouched.
 int finish_probe(OpenedProbe* opened, char** uuid);
-
-// Both of the above: 0 and the UUID, -1 after the message, or the
-// lookup's result.
-int probe_uuid(const char* device_path, char** uuid);
