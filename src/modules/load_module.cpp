@@ -6,17 +6,13 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <stdint.h>
 
 #include "common/handles.h"
+#include "modules/module_request.h"
 #include "modules/option_string.h"
-
-#if defined(__mips__) && defined(_MIPS_SIM) && _MIPS_SIM == _ABIO32
-static_assert(SYS_init_module == 4128, "o32 init_module is system call 4128");
-#endif
 
 namespace {
 
@@ -71,7 +67,7 @@ int load_module(const char* path, char* const* argv) {
   // The call's return value says less than errno does; errno is what the
   // caller gets back.
   errno = 0;
-  syscall(SYS_init_module, image.get(), image.length(), options.get());
+  request_module_load(image.get(), image.length(), options.get());
   const int error = errno;
   if (error != 0) {
     fprintf(stderr, "insmod failed:%s\n", strerror(error));

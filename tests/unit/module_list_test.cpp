@@ -11,6 +11,7 @@
 #include "modules/load_module.h"
 #include "modules/module_list.h"
 #include "modules/option_string.h"
+#include "module_request_stub.h"
 #include "test_support.h"
 
 namespace {
@@ -147,32 +148,39 @@ TEST_F(ModuleList, NullPathIsRejectedSilently) {
 }
 
 // Files at and just past the size limit, sparse so that they cost nothing.
-// Only a guarded process may let a load request through.
+// The request reaches a kernel only behind the guard (module_request_stub).
 TEST_F(ModuleList, SizeLimitAndLoadRequest) {
-  if (!module_load_guarded())
-    GTEST_SKIP() << "no guard against module loading in this process";
   const struct {
     const char* name;
     long long size;
     int result;
     const char* message;
+    int requests;
   } cases[] = {
-      {"small.ko", 64, EPERM, "insmod failed:Operation not permitted\n"},
+      {"small.ko", 64, EPERM, "insmod failed:Operation not permitted\n", 1},
       {"at-limit.ko", kMaxModuleSize, EPERM,
-       "insmod failed:Operation not permitted\n"},
-      {"over-limit.ko", kMaxModuleSize + 1, -12, ""},
+       "insmod failed:Operation not permitted\n", 1},
+      {"over-limit.ko", kMaxModuleSize + 1, -12, "", 0},
   };
-  Argv argv({"console", "a=1"});
+  Argv argv({"console", "a=1", "b"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     write_file(path(c.name), elf_image());
     ASSERT_EQ(truncate(path(c.name).c_str(), c.size), 0);
+    forget_module_requests();
     int result = 0;
     const std::string err =
         stderr_of([&] { result = load_module(path(c.name).c_str(), argv.get()); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(err, c.message);
     EXPECT_FALSE(is_mapped(path(c.name)));
+    const SeenModuleRequest& seen = seen_module_requests();
+    ASSERT_EQ(seen.count, c.requests);
+    if (c.requests > 0) {
+      EXPECT_EQ(seen.length, static_cast<size_t>(c.size)) << "the whole file";
+      EXPECT_EQ(seen.first_word, 0x464C457Fu) << "the mapped image itself";
+      EXPECT_EQ(seen.options, "a=1 b ");
+    }
     unlink(path(c.name).c_str());
   }
 }
@@ -186,16 +194,18 @@ TEST_F(ModuleList, ImageWithoutMagicIsUnmapped) {
 }
 
 TEST_F(ModuleList, RefusedModuleEndsTheList) {
-  if (!module_load_guarded())
-    GTEST_SKIP() << "no guard against module loading in this process";
   write_file(path("a.ko"), elf_image());
-  write_file(path("list"), path("a.ko") + "\n" + path("gone.ko") + "\n");
+  write_file(path("b.ko"), elf_image());
+  write_file(path("list"), path("a.ko") + "\n" + path("b.ko") + "\n");
   Argv argv({});
+  forget_module_requests();
   int result = 0;
   const std::string err = stderr_of(
       [&] { result = load_module_list_from(path("list").c_str(), argv.get()); });
   EXPECT_EQ(result, EPERM);
   EXPECT_EQ(err, "insmod failed:Operation not permitted\n");
+  EXPECT_EQ(seen_module_requests().count, 1) << "b.ko is never requested";
+  EXPECT_EQ(seen_module_requests().options, "");
 }
 
 }  // namespace
