@@ -3,7 +3,6 @@
 #include <sys/sysmacros.h>
 
 #include "devnodes/make_node.h"
-#include "init/static_nodes.h"
 #include "test_support.h"
 
 namespace {
@@ -20,27 +19,6 @@ TEST(NodeTypeBits, OnlyFourLettersNameAType) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(node_type_bits(c.letter), c.bits) << "letter " << int(c.letter);
-}
-
-TEST(StaticNodes, TableHoldsTheFourBuiltInNodes) {
-  const struct {
-    const char* mode;
-    const char* path;
-    unsigned major, minor;
-  } expected[] = {
-      {"0666", "/dev/tty", 5, 0},
-      {"0622", "/dev/console", 5, 1},
-      {"0666", "/dev/null", 1, 3},
-      {"0666", "/dev/zero", 1, 5},
-  };
-  ASSERT_EQ(std::size(kStaticNodes), std::size(expected));
-  for (size_t i = 0; i < std::size(expected); ++i) {
-    EXPECT_STREQ(kStaticNodes[i].mode, expected[i].mode);
-    EXPECT_STREQ(kStaticNodes[i].path, expected[i].path);
-    EXPECT_EQ(kStaticNodes[i].type, 'c');
-    EXPECT_EQ(kStaticNodes[i].major, expected[i].major);
-    EXPECT_EQ(kStaticNodes[i].minor, expected[i].minor);
-  }
 }
 
 class MakeNode : public testing::Test {
