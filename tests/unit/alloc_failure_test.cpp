@@ -52,7 +52,8 @@ TEST_P(CmdlineAllocation, EachFailureIsReportedAndReleased) {
   for (size_t n = 1; n <= c.messages.size(); ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     std::string line = c.line;
-    BootArgs* args = nullptr;
+    BootArgs untouched = {};
+    BootArgs* args = &untouched;
     int result = 0;
     const std::string err = stderr_of([&] {
       fail_allocation(static_cast<int>(n));
@@ -60,7 +61,7 @@ TEST_P(CmdlineAllocation, EachFailureIsReportedAndReleased) {
       fail_allocation(0);
     });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(args, nullptr);
+    EXPECT_EQ(args, &untouched);
     EXPECT_EQ(err, c.messages[n - 1]);
   }
 }
