@@ -56,34 +56,50 @@ std::string after_first_equals(const std::string& word) {
   return equals == std::string::npos ? word : word.substr(equals + 1);
 }
 
-bool starts_with(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+// The pieces of a word split at '=', runs of '=' counting as one and a
+// leading '=' skipped.
+std::vector<std::string> equals_pieces(const std::string& word) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start < word.size()) {
+    const size_t end = std::min(word.find('=', start), word.size());
+    if (end > start) pieces.push_back(word.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+// The UUID forms' link directory, or empty for the other forms.
+std::string uuid_link_dir(const std::string& root_word) {
+  if (root_word.find("PARTUUID=") != std::string::npos) return "/dev/disk/by-partuuid/";
+  if (root_word.find("UUID=") != std::string::npos) return "/dev/disk/by-uuid/";
+  return "";
+}
+
+// A UUID form names the word's third '='-piece; without one the line is
+// refused.
+bool uuid_form_has_value(const std::string& root_word) {
+  return equals_pieces(root_word).size() >= 3;
 }
 
 void check_root_path(const std::string& root_word, const std::string& path) {
-  const char* kind = nullptr;
-  std::string link_dir;
-  if (root_word.find("PARTUUID=") != std::string::npos)
-    link_dir = "/dev/disk/by-partuuid/";
-  else if (root_word.find("UUID=") != std::string::npos)
-    link_dir = "/dev/disk/by-uuid/";
-
+  std::string expected;
+  const std::string link_dir = uuid_link_dir(root_word);
   if (!link_dir.empty()) {
-    // The value is one '='-free piece of the argument.
-    const std::string value = path.substr(std::min(link_dir.size(), path.size()));
-    if (!starts_with(path, link_dir) || value.empty() ||
-        value.find('=') != std::string::npos ||
-        root_word.find(value) == std::string::npos)
-      kind = "a UUID link path holding a piece of the argument";
+    const std::vector<std::string> pieces = equals_pieces(root_word);
+    if (pieces.size() < 3)
+      fuzz_fail("root argument %s accepted without a third '=' piece",
+                fuzz_escape(root_word).c_str());
+    expected = link_dir + pieces[2];
   } else if (root_word.find("/dev/") != std::string::npos) {
-    if (path != after_first_equals(root_word))
-      kind = "the text after the first '='";
-  } else if (path != "/dev/" + after_first_equals(root_word)) {
-    kind = "/dev/ and the text after the first '='";
+    expected = after_first_equals(root_word);
+  } else {
+    expected = "/dev/" + after_first_equals(root_word);
   }
-  if (kind != nullptr)
+  if (path != expected)
     fuzz_fail("root argument %s gave path %s; expected %s",
-              fuzz_escape(root_word).c_str(), fuzz_escape(path).c_str(), kind);
+              fuzz_escape(root_word).c_str(), fuzz_escape(path).c_str(),
+              fuzz_escape(expected).c_str());
 }
 
 void check_fs_types(const std::string& type_word, const FsTypeNode* types) {
@@ -141,8 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result != 0) {
     if (result != -1) fuzz_fail("parse_cmdline_file returned %d", result);
     if (args != &untouched) fuzz_fail("handle written on failure");
-    // Nothing but a missing root or an empty UUID value may be refused.
-    if (!root_word.empty() && root_word.find("UUID=") == std::string::npos)
+    // Nothing but a missing root or a UUID form without its value may be
+    // refused.
+    const bool refusable = root_word.empty() ||
+                           (!uuid_link_dir(root_word).empty() &&
+                            !uuid_form_has_value(root_word));
+    if (!refusable)
       fuzz_fail("line %s refused although it names root %s",
                 fuzz_escape(line).c_str(), fuzz_escape(root_word).c_str());
     return 0;
