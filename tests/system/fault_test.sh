@@ -111,4 +111,23 @@ expect_eq "no block nodes: never checked or mounted" "0 " \
   "$(grep -c 'e2fsck' "$WORK/stderr") $(ls -A "$RAMDISK/root")"
 drop_ramdisk
 
+# --- /dev/disk or /dev/disk/by-uuid cannot be made: the scan says which
+# and why, and fails before any block node is made.
+# driver option | message
+dir_faults=(
+  "--read-only-dev|create /dev/disk directory failed:Read-only file system"
+  "--dev-disk-file|create /dev/disk/by-uuid directory failed:Not a directory"
+)
+for row in "${dir_faults[@]}"; do
+  IFS='|' read -r option message <<<"$row"
+  new_ramdisk
+  fill_ramdisk "$DRIVER"
+  run_pid1 /driver "$option" scan
+  expect_eq "$option: scan result" "1 scan result -1" \
+    "$(cat "$WORK/status") $(grep '^scan result' "$WORK/stdout")"
+  expect_eq "$option: message" "$message" "$(own_stderr)"
+  expect_eq "$option: no block node made" "" "$(find "$RAMDISK/dev" -type b)"
+  drop_ramdisk
+done
+
 finish

@@ -16,8 +16,10 @@
 //                                         loads /etc/quenvale_list first and
 //                                         waits for a partition to show (never
 //                                         used on the host: it loads modules)
-// With --deny-block-nodes first, every block device node request fails
-// with EPERM once the built-in nodes exist, as on a /dev that refuses them.
+// Options before the mode change the RAM disk's /dev once the built-in
+// nodes exist: --deny-block-nodes makes every block device node request
+// fail with EPERM, as on a /dev that refuses them; --read-only-dev remounts
+// /dev read-only; --dev-disk-file puts a plain file where /dev/disk goes.
 // The modes that exit list the descriptors still open, so that the tests
 // see any the operations leaked; leak-checking builds check memory too.
 #include <dirent.h>
@@ -27,6 +29,7 @@
 #include <linux/seccomp.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -49,6 +52,8 @@
 namespace {
 
 bool g_deny_block_nodes = false;
+bool g_read_only_dev = false;
+bool g_dev_disk_file = false;
 
 #if defined(__x86_64__)
 constexpr unsigned kAuditArch = AUDIT_ARCH_X86_64;
@@ -82,6 +87,19 @@ void deny_block_nodes() {
 void prepare() {
   mount_pseudo_filesystems();
   make_static_nodes();
+  if (g_dev_disk_file) {
+    FILE* file = fopen("/dev/disk", "w");
+    if (file == nullptr) {
+      perror("/dev/disk");
+      exit(3);
+    }
+    fclose(file);
+  }
+  if (g_read_only_dev &&
+      mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY | MS_RELATIME, nullptr) != 0) {
+    perror("remount /dev");
+    exit(3);
+  }
   if (g_deny_block_nodes) deny_block_nodes();
 }
 
@@ -157,10 +175,17 @@ void bring_up_guest_disk() {
 
 int main(int argc, char** argv) {
   report_open_fds("fds at start");
-  if (argc >= 2 && strcmp(argv[1], "--deny-block-nodes") == 0) {
-    g_deny_block_nodes = true;
-    --argc;
-    ++argv;
+  for (; argc >= 2 && strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+    if (strcmp(argv[1], "--deny-block-nodes") == 0) {
+      g_deny_block_nodes = true;
+    } else if (strcmp(argv[1], "--read-only-dev") == 0) {
+      g_read_only_dev = true;
+    } else if (strcmp(argv[1], "--dev-disk-file") == 0) {
+      g_dev_disk_file = true;
+    } else {
+      fprintf(stderr, "unknown option %s\n", argv[1]);
+      return 2;
+    }
   }
   if (argc >= 2 && strcmp(argv[1], "scan") == 0) {
     prepare();
