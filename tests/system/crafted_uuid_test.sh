@@ -6,13 +6,16 @@ DRIVER=$(realpath "$1")
 . "$(dirname "$0")/lib.sh"
 start_disk_test "$@"
 
-# uuid | link that must not exist (relative to the RAM disk's /dev/disk/by-uuid)
+# uuid | where its link would land without the guard (relative to the RAM
+# disk's /dev/disk/by-uuid), which must stay empty. Each of these the
+# kernel would make: names it refuses by itself ("..", "a/b" with no
+# directory a) would prove nothing here.
 crafted=(
   "../../planted|../../planted"
   "../evil|../evil"
-  "a/b|a/b"
-  "..|.."
-  ".|."
+  "./dotted|dotted"
+  ".//double|double"
+  "../by-uuid/back|back"
 )
 devices=()
 for row in "${crafted[@]}" "crafted-ok|"; do
