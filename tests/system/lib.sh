@@ -11,10 +11,10 @@ fail() { note "FAIL: $*"; failures=$((failures + 1)); }
 pass() { note "ok: $*"; }
 
 # A machine without root, namespaces or loop devices cannot run these tests.
-# CI's machine must: there a skip is a failure, so that CI is never green
-# without them.
+# CI's machine must: there (CI set to anything, as CI services set it to
+# true or 1) a skip is a failure, so that CI is never green without them.
 skip() {
-  if [ "${CI:-}" = true ]; then note "FAIL: cannot run under CI: $*"; exit 1; fi
+  if [ -n "${CI:-}" ]; then note "FAIL: cannot run under CI: $*"; exit 1; fi
   note "SKIP: $*"
   exit $SKIP
 }
@@ -95,6 +95,15 @@ ramdisk_mounts() {
   awk -v r="$RAMDISK" '
     { for (i = 7; $i != "-"; i++) ; type = $(i + 1) }
     index($5, r "/") == 1 { print substr($5, length(r) + 1), type }' /proc/self/mountinfo | uniq
+}
+
+# The options of the file system mounted last on each mount point below
+# $RAMDISK, as "<path inside> <options>" lines in mount order.
+ramdisk_mount_options() {
+  awk -v r="$RAMDISK" '
+    index($5, r "/") == 1 { p = substr($5, length(r) + 1)
+                            if (!(p in opts)) order[n++] = p; opts[p] = $6 }
+    END { for (i = 0; i < n; i++) print order[i], opts[order[i]] }' /proc/self/mountinfo
 }
 
 # What the purge leaves of a RAM disk: the new root's mount point, and a
@@ -209,9 +218,13 @@ install_program() {
   done
 }
 
-# The entries of a directory on one line, less the library folders that
-# install_program brings along for dynamic builds.
-listing() { ls -A "$1" | grep -vxE 'lib|lib64|usr' | xargs; }
+# The entries of a directory on one line, hidden ones and the library
+# folders that install_program brings along for dynamic builds included.
+listing() { ls -A "$1" | xargs; }
+
+# Every path under a directory on its own file system, sorted: what must
+# survive a run whole, down to the last file.
+tree_of() { (cd "$1" && find . -mindepth 1 -xdev | sort); }
 
 # The programs a RAM disk needs besides its init: the checker and an empty
 # module list.
@@ -274,8 +287,10 @@ start_disk_test() {
   enter_private_namespace "$@"
   require_loop_devices
   # The disks carry fixed UUIDs: two runs at once on one machine would see
-  # each other's disks, so they take turns.
-  exec 9>/tmp/quenvale-disk-tests.lock
+  # each other's disks, so they take turns. The lock lives in /dev/shm,
+  # which a run inside tools/fresh-debian.sh shares with the machine (its
+  # /tmp is the fresh system's own).
+  exec 9>/dev/shm/quenvale-disk-tests.lock
   flock 9
   trap cleanup_all EXIT
   new_disk_dir

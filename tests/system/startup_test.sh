@@ -32,6 +32,9 @@ expect_eq "full ramdisk: status" 255 "$(cat "$WORK/status")"
 expect_eq "full ramdisk: stops at the command line" "$cmdline_stop" "$(own_stderr)"
 expect_eq "full ramdisk: pseudo file systems" \
   $'/proc proc\n/sys sysfs\n/dev tmpfs' "$(ramdisk_mounts)"
+expect_eq "full ramdisk: mount flags" \
+  $'/proc rw,nosuid,nodev,noexec,relatime\n/sys rw,nosuid,nodev,noexec,relatime\n/dev rw,relatime' \
+  "$(ramdisk_mount_options)"
 expect_eq "full ramdisk: built-in nodes" \
   $'666 character special file 5:0 /dev/tty
 622 character special file 5:1 /dev/console
