@@ -617,4 +617,8 @@ if __name__ == "__main__":
     skipped = len(result.skipped)
     print("%d passed, %d failed, %d skipped"
           % (result.testsRun - failed - skipped, failed, skipped))
+    # Under CI every test must run: a skip there means a missing tool.
+    if skipped and os.environ.get("CI"):
+        print("FAIL: %d test(s) skipped under CI" % skipped)
+        sys.exit(1)
     sys.exit(0 if result.wasSuccessful() else 1)
