@@ -27,6 +27,24 @@ suite=bookworm
 
 log() { echo "== fresh $suite: $*" >&2; }
 
+# Removes a tree of this script's, never through a mount: what is mounted
+# below it is unmounted first, and should anything stay mounted the tree
+# is left alone. rm stays on the tree's own file system regardless.
+remove_tree() {
+  local dir=$1 mp
+  [ -e "$dir" ] || return 0
+  for mp in $(awk -v d="$dir" 'index($5, d "/") == 1 || $5 == d { print $5 }' \
+              /proc/self/mountinfo | sort -r); do
+    umount -l "$mp" 2>/dev/null || true
+  done
+  if awk -v d="$dir" 'index($5, d "/") == 1 || $5 == d { found = 1 } END { exit !found }' \
+       /proc/self/mountinfo; then
+    echo "$0: $dir still has mounts below it; not removing it" >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$dir"
+}
+
 # The URI serving SUITE's main component in this machine's apt sources,
 # one-line or deb822.
 archive_uri() {
@@ -77,11 +95,14 @@ if [ ! -s "$tarball" ] || [ "$(cat "$tarball.source" 2>/dev/null)" != "$mirror" 
   log "debootstrap --variant=minbase from this machine's archive"
   mkdir -p "$cache"
   build=$cache/debootstrap.tmp
-  rm -rf "$build"
-  debootstrap --variant=minbase "$suite" "$build" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$cache/debootstrap.log" >&2; rm -rf "$build"; exit 1; }
+  remove_tree "$build"
+  # debootstrap mounts /proc and /sys in the tree it builds; in a mount
+  # namespace of its own, none of them outlives it, even when it fails.
+  unshare --mount --propagation private \
+    debootstrap --variant=minbase "$suite" "$build" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$cache/debootstrap.log" >&2; remove_tree "$build"; exit 1; }
   tar -C "$build" --numeric-owner -cf "$tarball.tmp" .
-  rm -rf "$build"
+  remove_tree "$build"
   mv "$tarball.tmp" "$tarball"
   echo "$mirror" >"$tarball.source"
 fi
@@ -90,10 +111,14 @@ tree=$(mktemp -d "$cache/root.XXXXXX")
 chmod 755 "$tree"
 cleanup() {
   local status=$? pid
+  # Nothing here may end the cleanup early: a process that is gone before
+  # its kill must not leave the tree behind.
+  set +e
   # Whatever was left running inside (an emulator, say) goes first.
   for pid in /proc/[0-9]*; do
-    [ "$(readlink "$pid/root" 2>/dev/null)" = "$tree" ] &&
+    if [ "$(readlink "$pid/root" 2>/dev/null)" = "$tree" ]; then
       kill -9 "${pid#/proc/}" 2>/dev/null
+    fi
   done
   # The mounts lived in the namespace only; should any be visible here, the
   # tree is left alone rather than deleted through them.
