@@ -39,14 +39,7 @@ void* memalign(size_t alignment, size_t size) {
 }
 
 int posix_memalign(void** block, size_t alignment, size_t size) {
-  if (alignment < sizeof(void*)) return EINVAL;
-  const int saved = errno;
-  void* allocated = heap_allocate_aligned(process_heap, alignment, size);
-  const int error = errno;
-  errno = saved;
-  if (allocated == nullptr) return error;
-  *block = allocated;
-  return 0;
+  return heap_allocate_aligned_into(process_heap, block, alignment, size);
 }
 
 size_t malloc_usable_size(void* block) { return heap_usable_size(block); }

@@ -26,6 +26,12 @@ constexpr size_t kCarveBytes = 128 * 1024;
 constexpr size_t kPageBytes = 4096;
 // Beyond this no size is rounded up without overflowing.
 constexpr size_t kLargestRequest = SIZE_MAX / 2;
+// An aligned block lies less than its alignment into its block, an offset
+// its header keeps in 32 bits; and the block, alignment included, must be
+// a request that can be made. 2 GiB on 64-bit machines, 1 GiB on 32-bit.
+constexpr size_t kLargestAlignment =
+    (size_t{1} << 31) < (kLargestRequest + 1) / 2 ? (size_t{1} << 31)
+                                                  : (kLargestRequest + 1) / 2;
 
 BlockHeader* header_of(const void* block) {
   return reinterpret_cast<BlockHeader*>(const_cast<char*>(static_cast<const char*>(block)) -
@@ -118,7 +124,8 @@ void* heap_allocate_aligned(Heap& heap, size_t alignment, size_t size) {
     return nullptr;
   }
   if (alignment <= kHeaderBytes) return heap_allocate(heap, size);
-  if (size > kLargestRequest - alignment) return out_of_memory();
+  if (alignment > kLargestAlignment || size > kLargestRequest - alignment)
+    return out_of_memory();
 
   char* block = static_cast<char*>(heap_allocate(heap, size + alignment));
   if (block == nullptr) return nullptr;
@@ -132,6 +139,18 @@ void* heap_allocate_aligned(Heap& heap, size_t alignment, size_t size) {
   header->offset = static_cast<uint32_t>(moved - start_of(block));
   header->mapped_bytes = 0;
   return moved;
+}
+
+int heap_allocate_aligned_into(Heap& heap, void** block, size_t alignment,
+                               size_t size) {
+  if (alignment < sizeof(void*)) return EINVAL;
+  const int saved = errno;
+  void* allocated = heap_allocate_aligned(heap, alignment, size);
+  const int error = errno;
+  errno = saved;
+  if (allocated == nullptr) return error;
+  *block = allocated;
+  return 0;
 }
 
 size_t heap_usable_size(const void* block) {

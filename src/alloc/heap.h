@@ -27,8 +27,13 @@ struct Heap {
 // as malloc does. Every block is aligned to 16 bytes.
 void* heap_allocate(Heap& heap, size_t size);
 void* heap_allocate_zeroed(Heap& heap, size_t count, size_t size);
-// Alignment: a power of two; up to 16 bytes costs nothing extra.
+// Alignment: a power of two (else EINVAL), at most 2 GiB (1 GiB on 32-bit
+// machines; else ENOMEM); up to 16 bytes costs nothing extra.
 void* heap_allocate_aligned(Heap& heap, size_t alignment, size_t size);
+// posix_memalign's form: 0 and the block in *block, or the error number
+// (EINVAL also for an alignment below a pointer's size), errno untouched.
+int heap_allocate_aligned_into(Heap& heap, void** block, size_t alignment,
+                               size_t size);
 // Grows or shrinks as realloc does: the block stays where it is while it
 // fits its class; a failed move leaves the old block untouched.
 void* heap_resize(Heap& heap, void* block, size_t size);

@@ -108,6 +108,56 @@ TEST(Heap, AlignedBlocksAreAlignedUsableAndReleasable) {
   }
 }
 
+// The largest alignment there is room for: 2 GiB on 64-bit machines (a
+// 4 GiB request, of address space only), 1 GiB on 32-bit ones; twice that
+// fails, 4 GiB and more on 64-bit machines included.
+TEST(Heap, AlignmentLimit) {
+  const size_t largest = sizeof(size_t) == 8 ? size_t{1} << 31 : size_t{1} << 30;
+  for (const size_t alignment : {largest, 2 * largest}) {
+    Heap heap{};
+    errno = 0;
+    void* block = heap_allocate_aligned(heap, alignment, 64);
+    if (alignment == largest) {
+      if (block == nullptr) {
+        // Address space of that size may not be free (a 32-bit emulator).
+        EXPECT_EQ(errno, ENOMEM);
+        continue;
+      }
+      EXPECT_TRUE(aligned_to(block, alignment));
+      EXPECT_GE(heap_usable_size(block), 64u);
+      memset(block, 0x5a, 64);
+      heap_release(heap, block);
+    } else {
+      EXPECT_EQ(block, nullptr);
+      EXPECT_EQ(errno, ENOMEM);
+    }
+  }
+}
+
+TEST(Heap, PosixMemalignForm) {
+  Heap heap{};
+  const struct {
+    size_t alignment, size;
+    int result;
+  } cases[] = {
+      {sizeof(void*), 10, 0}, {4096, 100, 0},     {sizeof(void*) / 2, 10, EINVAL},
+      {24, 10, EINVAL},       {4096, SIZE_MAX, ENOMEM},
+  };
+  for (const auto& c : cases) {
+    void* block = reinterpret_cast<void*>(0x1);
+    errno = 1234;
+    EXPECT_EQ(heap_allocate_aligned_into(heap, &block, c.alignment, c.size), c.result)
+        << c.alignment << "/" << c.size;
+    EXPECT_EQ(errno, 1234) << "errno is left alone";
+    if (c.result == 0) {
+      EXPECT_TRUE(aligned_to(block, c.alignment));
+      heap_release(heap, block);
+    } else {
+      EXPECT_EQ(block, reinterpret_cast<void*>(0x1)) << "no block on failure";
+    }
+  }
+}
+
 TEST(Heap, ImpossibleRequestsFailWithTheCErrors) {
   Heap heap{};
   struct Case {
@@ -121,6 +171,14 @@ TEST(Heap, ImpossibleRequestsFailWithTheCErrors) {
       {[](Heap& h) { return heap_allocate_aligned(h, 4096, SIZE_MAX - 100); }, ENOMEM},
       {[](Heap& h) { return heap_allocate_aligned(h, 0, 16); }, EINVAL},
       {[](Heap& h) { return heap_allocate_aligned(h, 48, 16); }, EINVAL},
+      // Alignments past what a block header can record, or past half the
+      // address space: once a bad block, or a header written outside one.
+      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, 16); }, ENOMEM},
+      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, SIZE_MAX / 2 + 1); },
+       ENOMEM},
+      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 4 + 1, 16); }, ENOMEM},
+      {[](Heap& h) { return heap_allocate_aligned(h, size_t{1} << 31, SIZE_MAX / 2); },
+       ENOMEM},
   };
   for (const Case& c : cases) {
     errno = 0;
