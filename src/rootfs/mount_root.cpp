@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "init/die.h"
+#include "rootfs/root_device.h"
 
 void check_filesystem(const char* device) {
   // The child inherits stdio buffers; flushed now, it cannot print the
@@ -33,7 +34,7 @@ int mount_root(const BootArgs* args) {
   char device[PATH_MAX] = {};
   // Links under /dev/disk resolve to the node they name, so the checker
   // and the mount both get the device itself.
-  if (realpath(args->root_path, device) == nullptr) return -1;
+  if (resolve_root_device(args->root_path, device) != 0) return -1;
 
   int result = -1;
   for (const FsTypeNode* type = args->fs_types; type != nullptr;

@@ -53,6 +53,8 @@ scenario_table() {
   cat <<EOF
 partuuid|all|virtio|good|timed|root=PARTUUID=$PART_UUID|$by_part;$preinit;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
 uuid|all|virtio|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic
+partuuid-caps|all|virtio|good|std|root=PARTUUID=${PART_UUID^^}|=Waiting for root: /dev/disk/by-partuuid/${PART_UUID^^};$preinit;$ok|Kernel panic
+uuid-caps|all|virtio|good|std|root=UUID=${FS_UUID^^}|=Waiting for root: /dev/disk/by-uuid/${FS_UUID^^};$preinit;$ok|Kernel panic
 devpath|all|virtio|good|std|root=/dev/vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
 bare|all|virtio|good|std|root=vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
 fstypes|all|virtio|good|std|root=/dev/vda1 rootfstype=ext2,ext4|couldn't mount as ext2 due to feature incompatibilities;$preinit;$ok|Kernel panic
@@ -196,7 +198,7 @@ for arch in "${arches[@]}"; do
     # A row for other guests is no boot of this one: it is left out, and
     # named only when it was asked for.
     if [ "$only" != all ] && ! tr ',' '\n' <<<"$only" | grep -qx -- "$arch"; then
-      [ ${#wanted[@]} -gt 0 ] && printf '%-7s %-12s n/a (%s only)\n' "$arch" "$name" "$only"
+      [ ${#wanted[@]} -gt 0 ] && printf '%-7s %-14s n/a (%s only)\n' "$arch" "$name" "$only"
       continue
     fi
     want_image "$bus" "$kind"
@@ -234,7 +236,7 @@ for arch in "${arches[@]}"; do
       result=FAIL
       failed=$((failed + 1))
     fi
-    printf '%-7s %-12s %s %6.1f s%s\n' "$arch" "$name" "$result" "$seconds" "$figures"
+    printf '%-7s %-14s %s %6.1f s%s\n' "$arch" "$name" "$result" "$seconds" "$figures"
     if [ "$result" = FAIL ]; then
       sed 's/^/    /' <<<"$problems"
       echo "    console (${log#"$QV_ROOT"/}), last lines:"

@@ -43,4 +43,21 @@ expect_eq "crafted: nothing planted under /dev" "" \
 expect_eq "crafted: every link under by-uuid is one plain name" "" \
   "$(find "$byuuid" -mindepth 1 \( -type d -o -name '.*' \))"
 expect_eq "crafted: nothing said" "" "$(own_stderr)"
+drop_ramdisk
+
+# --- A UUID stored in capitals (as FAT and NTFS serials are) typed in
+# lower case: the root path names the link ignoring case, so the check runs
+# on that device (which holds no file system, so the wait goes on).
+image="$DISKDIR/luks.upper"
+write_luks_header "$image" "CAFE0123-UPPER-CASE"
+attach_loop "$image" || { fail "attach $image"; finish; }
+new_ramdisk
+fill_ramdisk "$DRIVER"
+PID1_TIMEOUT=4 run_pid1 /driver boot "root=UUID=cafe0123-upper-case rootfstype=ext4" /init
+expect_eq "lower case for a link in capitals: still waiting" 137 "$(cat "$WORK/status")"
+expect_eq "lower case for a link in capitals: the link" "$LOOP_DEV" \
+  "$(readlink "$RAMDISK/dev/disk/by-uuid/CAFE0123-UPPER-CASE")"
+checked=$(cat "$WORK/stdout" "$WORK/stderr" | grep -cE "$LOOP_DEV([^0-9p]|\$)")
+[ "$checked" -ge 1 ] && pass "lower case for a link in capitals: e2fsck checks $LOOP_DEV" ||
+  fail "lower case for a link in capitals: e2fsck never named $LOOP_DEV"
 finish

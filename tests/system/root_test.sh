@@ -40,6 +40,8 @@ drop_ramdisk
 boots=(
   "partuuid|console=ttyS0 root=PARTUUID=$ROOT_PARTUUID rootwait|p1|ext4|1|yes"
   "uuid|root=UUID=$ROOT_FS_UUID|p1|ext4|1|yes"
+  "partuuid in capitals|root=PARTUUID=${ROOT_PARTUUID^^}|p1|ext4|1|yes"
+  "uuid in capitals|root=UUID=${ROOT_FS_UUID^^}|p1|ext4|1|yes"
   "dev path|root=/dev/${NAME}p1|p1|ext4|1|yes"
   "bare name|quiet root=${NAME}p1|p1|ext4|1|yes"
   "ext2 before ext4 on ext4|root=PARTUUID=$ROOT_PARTUUID rootfstype=ext2,ext4|p1|ext4|1|yes"
@@ -75,6 +77,9 @@ for row in "${boots[@]}"; do
   fi
   [ "$name" = partuuid ] && expect_eq "partuuid: root path" \
     "/dev/disk/by-partuuid/$ROOT_PARTUUID" "$root_path"
+  # The path is the one typed; only the lookup ignores case.
+  [ "$name" = "partuuid in capitals" ] && expect_eq "partuuid in capitals: root path" \
+    "/dev/disk/by-partuuid/${ROOT_PARTUUID^^}" "$root_path"
   drop_ramdisk
 done
 
