@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Prepares a static musl build of quenvale-init for one architecture:
 #
-#   cmake/musl-deps.sh [x86_64|mipsel]        (x86_64 by default)
+#   cmake/musl-deps.sh [x86_64|mipsel|fuzz]   (x86_64 by default)
+#
+# The fuzz flavour is the same library built for the probe fuzz target
+# instead: glibc and clang 14, with AddressSanitizer,
+# UndefinedBehaviorSanitizer and libFuzzer's coverage, so that the fuzzer
+# sees into the very probes the shipped init runs.
 #
 # installs the musl and compiler packages that are missing, and builds
 # libblkid alone, static and against musl, from the source of the very
@@ -20,6 +25,11 @@ case $arch in
     gnu=x86_64-linux-gnu
     packages=(musl-tools musl-dev:amd64 gcc g++)
     ;;
+  fuzz)
+    triplet=x86_64-linux-gnu
+    gnu=x86_64-linux-gnu
+    packages=(clang-14 libclang-rt-14-dev)
+    ;;
   mipsel)
     triplet=mipsel-linux-musl
     gnu=mipsel-linux-gnu
@@ -28,10 +38,10 @@ case $arch in
     packages=(musl-dev:mipsel gcc-mipsel-linux-gnu g++-mipsel-linux-gnu
               linux-libc-dev-mipsel-cross qemu-user-static)
     ;;
-  *) echo "usage: $0 [x86_64|mipsel]" >&2; exit 2 ;;
+  *) echo "usage: $0 [x86_64|mipsel|fuzz]" >&2; exit 2 ;;
 esac
 # Both flavours run the build machine's own x86_64 tools.
-packages+=(dpkg-dev linux-libc-dev libblkid-dev make pkg-config xz-utils)
+packages+=(dpkg-dev patch linux-libc-dev libblkid-dev make pkg-config xz-utils)
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
@@ -69,7 +79,11 @@ fi
 
 version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
 script_sum=$(sha256sum "$self" | cut -d' ' -f1)
-key="util-linux $version; musl-deps.sh $script_sum"
+# Fixes of the project's own to libblkid, applied after Debian's patches
+# (each file says what it mends and how it was found).
+patches=("$root"/cmake/blkid-patches/*.patch)
+patches_sum=$(cat "${patches[@]}" | sha256sum | cut -d' ' -f1)
+key="util-linux $version; musl-deps.sh $script_sum; patches $patches_sum"
 
 out=$cache/$arch
 sysroot=$out/sysroot
@@ -237,6 +251,10 @@ if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
   # archive's signed index.
   dpkg-source -x "$dsc" "$source_tree.tmp" >"$cache/src/unpack.log" 2>&1 ||
     { cat "$cache/src/unpack.log" >&2; exit 1; }
+  for patch in "${patches[@]}"; do
+    patch -d "$source_tree.tmp" -p1 --forward --quiet <"$patch" ||
+      { echo "musl-deps.sh: $(basename "$patch") does not apply" >&2; exit 1; }
+  done
   # Debian's patches to configure.ac and the Makemodule.am files concern
   # programs (wall, write, lsfd) and tests, never libblkid; newer than the
   # shipped configure and Makefile.in, they would make make run the
@@ -256,7 +274,7 @@ mkdir -p "$out/kernel-headers" "$out/build"
 # musl's include path holds no kernel headers, and libblkid's configure
 # insists on them. Only these four trees are handed over: the rest of the
 # glibc include directory would shadow musl's own headers.
-if [ "$arch" = x86_64 ]; then
+if [ "$arch" != mipsel ]; then
   kernel_src=(/usr/include/linux "/usr/include/$gnu/asm"
               /usr/include/asm-generic /usr/include/mtd)
 else
@@ -272,6 +290,14 @@ done
 # a static program only pays for (on MIPS every global goes through the GOT);
 # configure's test programs then link with -no-pie.
 flags="-Os -ffunction-sections -fdata-sections -fno-pie"
+cc=$triplet-gcc
+ldflags=-no-pie
+if [ "$arch" = fuzz ]; then
+  flags="-g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined"
+  flags+=" -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link"
+  cc=clang-14
+  ldflags="-fsanitize=address,undefined"
+fi
 start=$(date +%s)
 echo "configuring libblkid for $arch" >&2
 (
@@ -293,10 +319,10 @@ echo "configuring libblkid for $arch" >&2
     --without-ncurses --without-ncursesw --without-tinfo --without-btrfs \
     --without-user --without-libz --without-cap-ng --without-utempter \
     --without-util \
-    CC="$triplet-gcc" \
+    CC="$cc" \
     AR="$gnu-ar" RANLIB="$gnu-ranlib" NM="$gnu-nm" STRIP="$gnu-strip" \
     OBJDUMP="$gnu-objdump" \
-    CFLAGS="$flags" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS=-no-pie \
+    CFLAGS="$flags" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS="$ldflags" \
     PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= \
     >"$out/configure.log" 2>&1 || { tail -30 "$out/configure.log" >&2; exit 1; }
   echo "building libblkid for $arch" >&2

@@ -8,6 +8,7 @@
 #include "devnodes/block_devices.h"
 #include "devnodes/fs_paths.h"
 #include "devnodes/link_name.h"
+#include "devnodes/partition_table.h"
 
 namespace {
 
@@ -37,9 +38,7 @@ blkid_partlist partition_table(dev_t disk_devno, DiskTable* table) {
   table->devno = disk_devno;
   UniqueCString disk_path(blkid_devno_to_devname(disk_devno));
   if (!disk_path) return nullptr;
-  table->probe.reset(blkid_new_probe_from_filename(disk_path.get()));
-  if (!table->probe) return nullptr;
-  table->partitions = blkid_probe_get_partitions(table->probe.get());
+  table->partitions = read_partition_table(disk_path.get(), &table->probe);
   return table->partitions;
 }
 
@@ -96,6 +95,12 @@ void link_disk_partitions(const char* disk) {
 }
 
 }  // namespace
+
+blkid_partlist read_partition_table(const char* disk_path, UniqueProbe* probe) {
+  probe->reset(blkid_new_probe_from_filename(disk_path));
+  if (!*probe) return nullptr;
+  return blkid_probe_get_partitions(probe->get());
+}
 
 void link_partition_uuids() {
   mkdir("/dev/disk/by-partuuid", 0755);

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <blkid.h>
+
+#include "common/handles.h"
+
+// Reads a whole disk's partition table as the partition pass does. The
+// list belongs to the probe, which goes to *probe; null when the disk
+// cannot be opened or holds no partition table libblkid knows.
+blkid_partlist read_partition_table(const char* disk_path, UniqueProbe* probe);
