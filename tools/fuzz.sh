@@ -25,7 +25,8 @@ case $mode in
 esac
 
 # target, longest input, runs in short mode. The command line and the list
-# run past the 1022-character line cut; a dev line is cut at 31 characters.
+# run past the 1022-character line cut; a dev line is cut at 31 characters;
+# a device for the probes carries up to 128 KiB of real signatures.
 targets=(
   "fuzz_mode_text      64 40000"
   "fuzz_cmdline      4096 20000"
@@ -33,6 +34,8 @@ targets=(
   "fuzz_option_string 512 40000"
   "fuzz_dev_line       40 40000"
   "fuzz_link_name      64 20000"
+  "fuzz_heap          256 10000"
+  "fuzz_probe      140000  3000"
 )
 
 install_missing() {
@@ -53,8 +56,11 @@ install_missing
 build=build/fuzz
 names=()
 for entry in "${targets[@]}"; do read -r name _ <<<"$entry"; names+=("$name"); done
+# fuzz_probe runs libblkid's probes too, built from the shipped source with
+# the sanitizers and coverage.
+blkid=$(cmake/musl-deps.sh fuzz | tail -n 1)
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DQUENVALE_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_FUZZ_BLKID="$blkid" >/dev/null
 # Only the fuzz targets: the shipped program links statically, which the
 # sanitizer runtimes do not allow.
 cmake --build "$build" -j"$(nproc)" --target "${names[@]}"
