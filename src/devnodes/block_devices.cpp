@@ -121,6 +121,9 @@ int populate_block_devices() {
   // The new devices stay open for the partition pass at least: it reads
   // their disks' partition tables, which the probes have just read.
   HoldScope hold;
+  // A device the kernel removed since the last scan must not keep its name
+  // from the next one to come.
+  release_removed_devices();
   UniqueDir class_dir(opendir("/sys/class/block"));
   if (!class_dir) {
     // Without sysfs there is nothing to scan; the wait loop tries again.

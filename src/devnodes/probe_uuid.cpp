@@ -35,8 +35,8 @@ int open_probe(const char* device_path, OpenedProbe* opened) {
     return -1;
   }
   // libblkid's own idea of a whole disk, the one its RAID probes go by.
-  prefetch_probe_areas(opened->device.get(),
-                       blkid_probe_is_wholedisk(opened->probe.get()) != 0);
+  opened->whole_disk = blkid_probe_is_wholedisk(opened->probe.get()) != 0;
+  prefetch_probe_areas(opened->device.get(), opened->whole_disk);
   return 0;
 }
 
@@ -63,6 +63,6 @@ int finish_probe(OpenedProbe* opened, char** uuid) {
     }
   }
   opened->probe.reset();
-  hold_device(opened->device.release());
+  hold_device(opened->device.release(), opened->whole_disk);
   return result;
 }

@@ -7,6 +7,7 @@
 struct OpenedProbe {
   UniqueFd device{-1};
   UniqueProbe probe;
+  bool whole_disk = false;  // as libblkid sees it
 };
 
 // Opens the device and starts its reads. Returns 0, or -1 after "Failed

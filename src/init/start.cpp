@@ -56,19 +56,25 @@ void make_static_nodes() {
   }
 }
 
+int wait_loop_pass(const BootArgs* args) {
+  while (populate_block_devices() != 0) {
+  }
+  const int result = mount_root(args);
+  // The partitions this pass probed were held for its e2fsck and mount.
+  release_held_partitions();
+  return result;
+}
+
 void wait_for_root(const BootArgs* args) {
   // No pause and no limit: the root device may take any time to appear,
   // and without it there is nothing else to do.
   //
-  // What the scans probe stays open until the root is mounted: e2fsck and
-  // the mount find the sectors the probe read still cached, and so does
-  // every later pass's look at the partition tables, which would otherwise
-  // read each disk again on every pass.
+  // What the scans probe stays open (held_devices.h): e2fsck and the mount
+  // find the sectors the probe read still cached, and so does every later
+  // pass's look at the partition tables, which would otherwise read each
+  // disk again on every pass.
   HoldScope hold;
-  for (;;) {
-    while (populate_block_devices() != 0) {
-    }
-    if (mount_root(args) == 0) return;
+  while (wait_loop_pass(args) != 0) {
   }
 }
 

@@ -14,7 +14,10 @@ int start_with_boot_args(BootArgs* args, int argc, char** argv);
 // The steps of the start, in the order run_init takes them.
 void mount_pseudo_filesystems();
 void make_static_nodes();
-// Scans and tries the root mount back to back until the root is mounted.
+// One pass of the wait: scans until a scan succeeds, then tries the root
+// mount; returns mount_root's result.
+int wait_loop_pass(const BootArgs* args);
+// Passes back to back until the root is mounted.
 void wait_for_root(const BootArgs* args);
 // Frees the record, unmounts the pseudo file systems and enters the new
 // root; returns only if that hand-over returned.

@@ -25,6 +25,7 @@ expect_eq() {
     fail "$1"
     note "  expected: $(printf '%q' "$2" | head -c 400)"
     note "  actual:   $(printf '%q' "$3" | head -c 400)"
+    return 1
   fi
 }
 

@@ -162,8 +162,7 @@ int bench_passes(int passes, char* cmdline, const char* stat_path) {
   HoldScope hold;
   for (int i = 0; i < passes; ++i) {
     const long long start = now_us();
-    populate_block_devices();
-    mount_root(args);
+    wait_loop_pass(args);
     times.push_back(now_us() - start);
     if (stat_path != nullptr && i == 0)
       printf("reads after the first pass: %lld\n", completed_reads(stat_path));
