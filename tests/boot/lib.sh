@@ -34,6 +34,25 @@ declare -A QV_BUS_DEVICE=(
   [usb]="-device usb-ehci,id=ehci -device usb-storage,bus=ehci.0,drive=root")
 declare -A QV_BUS_PARTITION=([virtio]=" vda: vda1" [sd]=" mmcblk0: p1"
                              [usb]=" sda: sda1")
+# Removable roots that come and go on malta's USB bus, played through
+# QEMU's monitor (qv_boot, tests/boot/monitor.py): a stick without the root
+# pulled and the root stick plugged in (usb-swap), a card reader whose
+# card without the root is changed for the root's (usb-card), the root
+# stick plugged in late (usb-late). @JUNK@ is a disk whose partitions hold
+# no file system, @MEDIUM@ a copy of the root disk for this boot. A card
+# can be pulled from a reader whatever the drive says, so the change is
+# forced past the lock the guest puts on a medium in use.
+QV_BUS_DEVICE+=(
+  [usb-swap]="-device usb-ehci,id=ehci -drive if=none,id=junk,file=@JUNK@,format=raw,snapshot=on -device usb-storage,bus=ehci.0,drive=junk,id=stick"
+  [usb-card]="-device usb-ehci,id=ehci -drive if=none,id=card,file=@JUNK@,format=raw,snapshot=on -device usb-storage,bus=ehci.0,drive=card,removable=on,id=reader"
+  [usb-late]="-device usb-ehci,id=ehci")
+# Each a list of monitor.py steps, separated by '|'.
+declare -A QV_BUS_MONITOR=(
+  [usb-swap]="wait Waiting for root|wait Bad magic number|hmp device_del stick|wait USB disconnect|sleep 1|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick2"
+  [usb-card]="wait Waiting for root|wait  sda: sda1|sleep 2|hmp change card -f @MEDIUM@ raw"
+  [usb-late]="wait Waiting for root|sleep 2|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick")
+for bus in usb-swap usb-card usb-late; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
+QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1")
 
 qv_log() { echo "== $*" >&2; }
 
@@ -180,11 +199,26 @@ qv_module_path() {
 # (QV_BUS_DEVICE; default virtio). Returns QEMU's status, 124 on time-out.
 # Words of the array QV_QEMU_EXTRA, when set, go to QEMU as well (-trace,
 # say).
+#
+# A bus with monitor steps (QV_BUS_MONITOR) gets a monitor socket and
+# tests/boot/monitor.py playing them against the console; it needs QV_JUNK_DISK
+# and the log as a file. Its steps' output goes to LOG.monitor.
 qv_boot() {
   local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 bus=${7:-virtio}
-  local machine device
+  local machine device monitor=() steps=() medium= player= status=0 i
   [ -n "${QV_BUS_DEVICE[$bus]:-}" ] || { echo "unknown bus: $bus" >&2; return 2; }
   read -r -a device <<<"${QV_BUS_DEVICE[$bus]}"
+  if [ -n "${QV_BUS_MONITOR[$bus]:-}" ]; then
+    medium=$log.medium
+    cp "$disk" "$medium"
+    for i in "${!device[@]}"; do
+      device[$i]=${device[$i]//@JUNK@/$QV_JUNK_DISK}
+    done
+    IFS='|' read -r -a steps <<<"${QV_BUS_MONITOR[$bus]//@MEDIUM@/$medium}"
+    monitor=(-monitor "unix:$log.sock,server=on,wait=off")
+    rm -f "$log.sock" "$log"
+    : >"$log"
+  fi
   [ "$log" = - ] && log=/dev/stdout
   case $arch in
     x86_64) machine=(qemu-system-x86_64 -m 512) ;;
@@ -194,11 +228,23 @@ qv_boot() {
   # the default card's ROM, which only a recommended package brings.
   # snapshot=on: e2fsck and the mount write to a throw-away overlay, so
   # every boot starts from the same disk.
+  if [ ${#steps[@]} -gt 0 ]; then
+    python3 "$QV_BOOT_DIR/monitor.py" "$log.sock" "$log" "${steps[@]}" \
+      2>"$log.monitor" &
+    player=$!
+  fi
   timeout --kill-after=5 "$limit" "${machine[@]}" -accel tcg -smp 1 \
     -nographic -vga none -no-reboot -net none \
     -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
-    "${device[@]}" ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >"$log" 2>&1
+    "${device[@]}" ${monitor[@]+"${monitor[@]}"} \
+    ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >"$log" 2>&1 || status=$?
+  if [ -n "$player" ]; then
+    kill "$player" 2>/dev/null || true
+    wait "$player" 2>/dev/null || true
+    rm -f "$log.sock" "$medium"
+  fi
+  return $status
 }
 
 # An awk function for the boot scripts: the printk stamp (seconds) of the

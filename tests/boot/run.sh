@@ -22,7 +22,8 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 # Scenario table. Fields, split on '|':
 #   name | arches it runs on ("all", or names separated by ','; the others
 #   leave it out) | bus of the root disk
-#   (virtio, sd, usb: QV_BUS_DEVICE) | disk (good: with /etc/preinit, bare:
+#   (virtio, sd, usb, and usb-swap, usb-card, usb-late, whose devices come
+#   and go during the boot: QV_BUS_DEVICE, QV_BUS_MONITOR) | disk (good: with /etc/preinit, bare:
 #   without) | initramfs (std: gzip, with the bus's modules; timed: std
 #   with the e2fsck stamp; fmt-FORMAT: std in that --compress format,
 #   checked against the kernel's configuration; badmod: plain cpio with
@@ -67,6 +68,9 @@ sd-partuuid|mipsel|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel pa
 sd-uuid|mipsel|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
 usb-partuuid|mipsel|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-uuid|mipsel|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
+usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$usb|Kernel panic; sdb: sdb1
+usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 EOF
   local format
   for format in gzip xz zstd lz4 none; do
@@ -189,6 +193,14 @@ for arch in "${arches[@]}"; do
   "$QV_BOOT_DIR/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX" \
     --char-node /dev/kmsg:1:11 --size 32
   "$QV_BOOT_DIR/make-disk.sh" "$work/bare.disk" "$QV_BUSYBOX" --no-preinit
+  # A stick or card without the root: two partitions, no file system.
+  QV_JUNK_DISK=$work/junk.disk
+  truncate -s 32M "$QV_JUNK_DISK"
+  sfdisk -q "$QV_JUNK_DISK" >/dev/null <<'EOF'
+label: gpt
+start=2048, size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=6b1d2e3f-4a5b-4c6d-8e7f-000000000001
+size=16384, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, uuid=6b1d2e3f-4a5b-4c6d-8e7f-000000000002
+EOF
   echo "$arch: init $(stat -c %s "$QV_INIT") B, initramfs $std_bytes B (gzip), kernel $(basename "$QV_KERNEL")"
 
   while IFS='|' read -r name only bus disk kind cmdline expected refused; do
