@@ -51,6 +51,10 @@ scenario_table() {
   local by_uuid="Waiting for root: /dev/disk/by-uuid/$FS_UUID"
   local sd="$preinit;$checked;=QUENVALE-ROOT /dev/mmcblk0p1 ext4"
   local usb="$preinit;$checked;=QUENVALE-ROOT /dev/sda1 ext4"
+  # The new stick's sda1 may appear between a check that could not open it
+  # and that pass's mount, which goes ahead as after any check: the last
+  # check's lines are then missing.
+  local swapped="$preinit;=QUENVALE-PID 1;=QUENVALE-ROOT /dev/sda1 ext4"
   cat <<EOF
 partuuid|all|virtio|good|timed|root=PARTUUID=$PART_UUID|$by_part;$preinit;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
 uuid|all|virtio|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic
@@ -68,7 +72,7 @@ sd-partuuid|mipsel|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel pa
 sd-uuid|mipsel|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
 usb-partuuid|mipsel|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-uuid|mipsel|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
-usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$usb|Kernel panic; sdb: sdb1
+usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 EOF
