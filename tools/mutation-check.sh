@@ -10,7 +10,7 @@
 # Usage: tools/mutation-check.sh [-l] [FAULT-NAME...]   (as root, like the
 #   system tests)
 #   -l lists the faults; names select faults (default all).
-# Takes 2 to 60 s per fault on a two-core machine, about 8 minutes in all. The scratch clone
+# Takes 2 to 60 s per fault on a two-core machine, about 9 minutes in all. The scratch clone
 # goes to a temporary folder, removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
