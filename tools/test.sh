@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test:
-#  - the static musl inits that ship, built for x86_64 and mipsel;
+#  - the static musl inits that ship, built for x86_64 and mipsel, and the
+#    e2fsck built beside them, checked against the machine's own on
+#    damaged file systems;
 #  - unit and system tests on a debug build with ASan and UBSan, and again
 #    on the static glibc release build; the system tests start the shipped
 #    x86_64 init as process 1 too;
@@ -25,6 +27,11 @@ run_tree() {
 for arch in x86_64 mipsel; do
   echo "== build/musl-$arch"
   tools/build.sh "$arch" | tail -n 1
+done
+for arch in x86_64 mipsel; do
+  echo "== build/musl-$arch/e2fsck"
+  tools/build-e2fsck.sh "$arch" | tail -n 1
+  tests/e2fsck/equivalence_test.sh "$arch"
 done
 shipped_x86_64=$PWD/build/musl-x86_64/src/quenvale-init
 shipped_mipsel=$PWD/build/musl-mipsel/src/quenvale-init
