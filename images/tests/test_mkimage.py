@@ -12,6 +12,7 @@ import lzma
 import os
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,9 +24,56 @@ VERSION = "9.9.9-test"
 MODROOT = "/lib/modules/%s/" % VERSION
 
 
-def fake_module(name):
-    # The builder checks only the ELF magic; the rest tells modules apart.
-    return b"\x7fELF\x01\x01\x01" + name.encode() + b"\0" * 40
+ET_REL, ET_EXEC, ET_DYN = 1, 2, 3
+X86_64 = dict(bits=64, order="little", machine=62)
+MIPSEL = dict(bits=32, order="little", machine=8)
+
+
+def fake_elf(bits=64, order="little", machine=62, etype=ET_EXEC, interp=None,
+             dynamic=None, entry=0x401000, payload=b""):
+    """An ELF file with only the headers a loader reads first: a PT_INTERP
+    segment naming interp, a PT_DYNAMIC one holding the tags in dynamic
+    (1 is DT_NEEDED), then payload."""
+    e = "<" if order == "little" else ">"
+    wide = bits == 64
+    ehsize, phentsize = (64, 56) if wide else (52, 32)
+    blobs = []
+    if interp is not None:
+        blobs.append((3, interp.encode() + b"\0"))
+    if dynamic is not None:
+        blobs.append((2, b"".join(struct.pack(e + ("qQ" if wide else "iI"), tag, 1)
+                                  for tag in list(dynamic) + [0])))
+    offset = ehsize + phentsize * len(blobs)
+    phdrs, body = b"", b""
+    for p_type, blob in blobs:
+        at = offset + len(body)
+        if wide:
+            phdrs += struct.pack(e + "IIQQQQQQ", p_type, 4, at, at, at, len(blob),
+                                 len(blob), 8)
+        else:
+            phdrs += struct.pack(e + "IIIIIIII", p_type, at, at, at, len(blob),
+                                 len(blob), 4, 4)
+        body += blob
+    ident = struct.pack("4sBBBBB7s", b"\x7fELF", 2 if wide else 1,
+                        1 if order == "little" else 2, 1, 0, 0, b"")
+    fields = (etype, machine, 1, entry, ehsize if blobs else 0, 0, 0, ehsize,
+              phentsize, len(blobs), 0, 0, 0)
+    header = ident + struct.pack(e + ("HHIQQQIHHHHHH" if wide else "HHIIIIIHHHHHH"),
+                                 *fields)
+    return header + phdrs + body + payload
+
+
+def arch_of(data):
+    """fake_elf's arguments for the architecture of an ELF file."""
+    return dict(bits=32 if data[4] == 1 else 64,
+                order="little" if data[5] == 1 else "big",
+                machine=int.from_bytes(data[18:20], "little" if data[5] == 1 else "big"))
+
+
+def fake_module(name, arch=X86_64):
+    # A relocatable object of the test programs' architecture; the name in
+    # it tells modules apart.
+    return fake_elf(etype=ET_REL, entry=0, payload=name.encode(), **arch)
 
 
 def compress(data, suffix):
@@ -43,8 +91,13 @@ class Workspace:
     def __init__(self, test):
         self.dir = tempfile.mkdtemp(prefix="quenvale-mkimage-test.")
         test.addCleanup(shutil.rmtree, self.dir)
-        self.init = self.write("bin/init", b"#!init\n" + b"i" * 100, 0o755)
-        self.e2fsck = self.write("bin/e2fsck", b"#!e2fsck\n" + b"e" * 50, 0o755)
+        self.programs(X86_64)
+
+    def programs(self, arch):
+        """Static init and e2fsck stand-ins built for arch."""
+        self.init = self.write("bin/init", fake_elf(payload=b"i" * 100, **arch), 0o755)
+        self.e2fsck = self.write("bin/e2fsck", fake_elf(payload=b"e" * 50, **arch),
+                                 0o755)
 
     def path(self, rel):
         return os.path.join(self.dir, rel)
@@ -80,11 +133,14 @@ class Workspace:
 
     def build(self, *args, output="initrd.img", init=None, env=None):
         out = self.path(output)
-        command = [sys.executable, MKIMAGE, "--init", init or self.init,
-                   "--e2fsck", self.e2fsck, "-o", out] + list(args)
-        result = subprocess.run(command, stdout=subprocess.PIPE,
+        code, stdout, err = self.run(["--init", init or self.init, "--e2fsck",
+                                      self.e2fsck, "-o", out] + list(args), env=env)
+        return code, stdout, err, out
+
+    def run(self, args, env=None, mkimage=MKIMAGE):
+        result = subprocess.run([sys.executable, mkimage] + args, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=env)
-        return result.returncode, result.stdout.decode(), result.stderr.decode(), out
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
 
 
 def cpio_run(archive, *args):
@@ -314,8 +370,13 @@ class DepmodTest(unittest.TestCase):
                 for name, suffix in layout.items():
                     ws.write("lib/modules/%s/kernel/sub/%s%s" % (VERSION, name, suffix),
                              compress(self.compile(ws, name), suffix[3:]))
+                # The host compiler's modules want programs of its machine.
+                ws.programs(arch_of(self.compile(ws, "c")))
                 before = sorted(os.listdir(root))
-                code, _, err, out = ws.build("--modules-dir", root, "-m", "b")
+                # depmod's temporary tree inside the one it mirrors: the
+                # mirror must not take itself in.
+                code, _, err, out = ws.build("--modules-dir", root, "-m", "b",
+                                             env=dict(os.environ, TMPDIR=root))
                 self.assertEqual(code, 0, err)
                 self.assertEqual(listed_names(out), ["c", "a", "b"])
                 self.assertEqual(sorted(os.listdir(root)), before,
@@ -336,8 +397,9 @@ class ArchiveTest(unittest.TestCase):
         out, _ = self.build_sample(ws)
         listing = cpio_long_listing(out)
         expected = {
-            "init": ("-rwxr-xr-x", "root", "root", "107"),
-            "bin/e2fsck": ("-rwxr-xr-x", "root", "root", "59"),
+            "init": ("-rwxr-xr-x", "root", "root", str(os.path.getsize(ws.init))),
+            "bin/e2fsck": ("-rwxr-xr-x", "root", "root",
+                           str(os.path.getsize(ws.e2fsck))),
             "dev/console": ("crw-------", "root", "root", "5,"),
             "etc/quenvale_list": ("-rw-r--r--", "root", "root", None),
         }
@@ -456,7 +518,7 @@ class ArchiveTest(unittest.TestCase):
                 two, _ = self.build_sample(second, *extra)
                 self.assertEqual(open(one, "rb").read(), open(two, "rb").read())
                 third = Workspace(self)
-                third.write("bin/init", b"other init", 0o755)
+                third.write("bin/init", fake_elf(payload=b"other init"), 0o755)
                 three, _ = self.build_sample(third, *extra)
                 self.assertNotEqual(open(one, "rb").read(), open(three, "rb").read())
 
@@ -547,6 +609,215 @@ class ArchiveTest(unittest.TestCase):
         ws = Workspace(self)
         _, stdout = self.build_sample(ws, "--options", "queue_depth=64  dyndbg")
         self.assertEqual(stdout, "-- quenvale queue_depth=64 dyndbg\n")
+
+
+def write_inputs(ws):
+    """The programs, modules and trees InputTest's tables name."""
+    for rel, data, mode in [
+            ("dyn", fake_elf(interp="/lib64/ld-linux-x86-64.so.2"), 0o755),
+            ("needs", fake_elf(etype=ET_DYN, dynamic=[1]), 0o755),  # DT_NEEDED
+            ("lib.so", fake_elf(etype=ET_DYN, dynamic=[], entry=0), 0o755),
+            ("pie", fake_elf(etype=ET_DYN, dynamic=[]), 0o755),  # static-pie
+            ("obj.o", fake_elf(etype=ET_REL, entry=0), 0o644),
+            ("text", b"hello\n", 0o755),
+            ("script", b"#!/bin/busybox sh\nexec true\n", 0o755),
+            ("busybox", fake_elf(payload=b"busybox"), 0o755),
+            ("noexec", fake_elf(payload=b"wrapper"), 0o644),
+            ("cut", fake_elf()[:40], 0o755),  # ends inside its header
+            ("mipsel", fake_elf(**MIPSEL), 0o755),
+            ("mipsbe", fake_elf(bits=32, order="big", machine=8), 0o755),
+            ("x32", fake_elf(bits=32, machine=62), 0o755),
+            ("i386", fake_elf(bits=32, machine=3), 0o755),
+            ("note", b"a note\n", 0o644),
+            ("config-4", b"CONFIG_BLK_DEV_INITRD=y\nCONFIG_INIT_ENV_ARG_LIMIT=4\n", 0o644),
+            ("notatree/readme", b"not modules\n", 0o644)]:
+        ws.write(rel, data, mode)
+    for tree, name, data in [("mips", "m.ko", fake_module("m", MIPSEL)),
+                             ("mipsxz", "m.ko.xz", lzma.compress(fake_module("m", MIPSEL))),
+                             ("exec", "m.ko", fake_elf()),
+                             ("x86", "m.ko", fake_module("m"))]:
+        ws.write("trees/%s/kernel/%s" % (tree, name), data)
+        ws.write("trees/%s/modules.dep" % tree, b"kernel/%s:\n" % name.encode())
+    os.makedirs(ws.path("out"))
+
+
+P = ["--init", "{d}/bin/init", "--e2fsck", "{d}/bin/e2fsck"]
+
+
+class InputTest(unittest.TestCase):
+    """Whatever could not boot, or could not check its root, is refused
+    before anything is written; whatever can stays allowed."""
+
+    REFUSED = [
+        # name, arguments ({d}: the workspace), message, environment
+        ("neither --arch nor --e2fsck", [], "give --arch"),
+        ("unknown --arch", ["--arch", "arm"], "invalid choice: 'arm'"),
+        ("dynamic e2fsck", P + ["--e2fsck", "{d}/dyn"], "--e2fsck {d}/dyn is "
+         "dynamically linked (it needs /lib64/ld-linux-x86-64.so.2"),
+        ("dynamic init by --file", P + ["--file", "/init={d}/dyn"],
+         "--file /init={d}/dyn is dynamically linked"),
+        ("libraries without an interpreter", P + ["--e2fsck", "{d}/needs"],
+         "needs shared libraries"),
+        ("shared library", P + ["--init", "{d}/lib.so"], "is a shared library"),
+        ("relocatable object", P + ["--init", "{d}/obj.o"],
+         "is not a program but an ELF relocatable object"),
+        ("text as init", P + ["--init", "{d}/text"], "--init {d}/text is not an ELF program"),
+        ("cut-short ELF", P + ["--e2fsck", "{d}/cut"], "cut short"),
+        ("script without its interpreter", P + ["--file", "/init={d}/script"],
+         "is a script for /bin/busybox, which the image does not hold"),
+        ("script with a non-executable interpreter",
+         P + ["--file", "/init={d}/script", "--file", "/bin/busybox={d}/noexec"],
+         "not executable"),
+        ("script with a dynamic interpreter",
+         P + ["--file", "/init={d}/script", "--file", "/bin/busybox={d}/dyn"],
+         "dynamically linked"),
+        ("e2fsck of another machine", P + ["--e2fsck", "{d}/mipsel"],
+         "--e2fsck {d}/mipsel is built for MIPS 32-bit little-endian, but --init"),
+        ("e2fsck of another byte order", P + ["--init", "{d}/mipsel", "--e2fsck",
+                                              "{d}/mipsbe"], "MIPS 32-bit big-endian"),
+        ("e2fsck of another class", P + ["--e2fsck", "{d}/x32"], "x86-64 32-bit"),
+        ("module of another machine", P + ["--modules-dir", "{d}/trees/mips", "-m", "m"],
+         "--modules-dir {d}/trees/mips: kernel/m.ko is built for MIPS"),
+        ("compressed module of another machine",
+         P + ["--modules-dir", "{d}/trees/mipsxz", "-m", "m"], "kernel/m.ko.xz is built for MIPS"),
+        ("64-bit modules of another machine than the 32-bit init",
+         P + ["--init", "{d}/mipsel", "--e2fsck", "{d}/mipsel", "--modules-dir",
+              "{d}/trees/x86", "-m", "m"], "is built for x86-64 64-bit"),
+        ("module that is a program", P + ["--modules-dir", "{d}/trees/exec", "-m", "m"],
+         "is not a kernel module but an ELF executable"),
+        ("--arch against the programs", P + ["--arch", "mipsel"],
+         "--e2fsck {d}/bin/e2fsck is built for x86-64 64-bit little-endian, not for --arch mipsel"),
+        ("--file over /etc", P + ["--file", "/etc/={d}/note"],
+         "/etc is a directory of the image"),
+        ("--file over a directory spelled oddly", P + ["--file", "//bin/./={d}/note"],
+         "/bin is a directory of the image"),
+        ("--file over the root", P + ["--file", "/={d}/note"], "root directory"),
+        ("--file over a module directory",
+         P + ["--modules-dir", "{d}/trees/x86", "-m", "m", "--file",
+              "/lib/modules/x86/kernel={d}/note"], "/lib/modules/x86/kernel is a directory"),
+        ("--file below a file", P + ["--file", "/init/x={d}/note"],
+         "/init is a file in the image"),
+        ("--file with ..", P + ["--file", "/usr/../etc={d}/note"], 'may not contain ".."'),
+        ("--file over the console", P + ["--file", "/dev/console={d}/note"], "console device"),
+        ("--file from a directory", P + ["--file", "/etc/x={d}"], "is not a regular file"),
+        ("output directory missing", P + ["-o", "{d}/out/no/initrd.img"],
+         "-o {d}/out/no/initrd.img: the directory {d}/out/no does not exist"),
+        ("output is a directory", P + ["-o", "{d}/out"], "-o {d}/out is a directory"),
+        ("no module tree", P + ["--modules-dir", "{d}/notatree"], "is no kernel module tree"),
+        ("missing module tree", P + ["--modules-dir", "{d}/nowhere"], "does not exist"),
+        ("quote in options", P + ["--options", 'a="b c"'], "double quote"),
+        ("second -- in options", P + ["--options", "a -- b"], 'second "--"'),
+        ("more options than init arguments", P + ["--options", " ".join(["o"] * 32)],
+         "CONFIG_INIT_ENV_ARG_LIMIT=32"),
+        ("options over the configured limit",
+         P + ["--options", "a b c d", "--kernel-config", "{d}/config-4"],
+         "CONFIG_INIT_ENV_ARG_LIMIT=4"),
+        ("time past 32 bits", P + ["--mtime", "4294967296"], "does not fit a cpio header"),
+        ("time stamp that is no number", P, "SOURCE_DATE_EPOCH=soon is not",
+         {"SOURCE_DATE_EPOCH": "soon"}),
+        ("file list of a refused image", P + ["--gen-init-cpio", "--e2fsck", "{d}/dyn"],
+         "dynamically linked"),
+        ("stage holding the module tree",
+         P + ["--gen-init-cpio", "--modules-dir", "{d}/trees/x86", "--stage-dir",
+              "{d}/trees"], "holds --modules-dir"),
+    ]
+
+    def test_refused(self):
+        for name, args, message, *env in self.REFUSED:
+            with self.subTest(name):
+                ws = Workspace(self)
+                write_inputs(ws)
+                out = ws.path("out/initrd.img")
+                code, stdout, err = ws.run(
+                    ["-o", out] + [a.format(d=ws.dir) for a in args],
+                    env=dict(os.environ, **env[0]) if env else None)
+                self.assertEqual(code, 1, err)
+                self.assertEqual(stdout, "")
+                self.assertRegex(err, r"\Aquenvale-mkimage: [^\n]+\n\Z")
+                self.assertIn(message.format(d=ws.dir), err)
+                self.assertEqual(os.listdir(ws.path("out")), [])
+
+    ACCEPTED = [
+        # name, arguments, member, its source (None: not compared)
+        ("static-pie e2fsck", P + ["--e2fsck", "{d}/pie"], "bin/e2fsck", "{d}/pie"),
+        ("script init beside its interpreter, as the busybox benchmark",
+         P + ["--file", "/init={d}/script", "--file", "/bin/busybox={d}/busybox"],
+         "init", "{d}/script"),
+        ("e2fsck wrapper beside the real one",
+         P + ["--file", "/bin/e2fsck={d}/noexec", "--file", "/bin/e2fsck.real={d}/bin/e2fsck"],
+         "bin/e2fsck", "{d}/noexec"),
+        ("a 64-bit kernel's modules beside a 32-bit init",
+         P + ["--init", "{d}/i386", "--e2fsck", "{d}/i386", "--modules-dir",
+              "{d}/trees/x86", "-m", "m"], "init", "{d}/i386"),
+        ("module of another machine replaced by --file",
+         P + ["--modules-dir", "{d}/trees/mips", "-m", "m", "--file",
+              "/lib/modules/mips/kernel/m.ko={d}/note"], "lib/modules/mips/kernel/m.ko",
+         "{d}/note"),
+        ("as many options as the kernel hands over",
+         P + ["--options", " ".join(["o"] * 31)], None, None),
+        ("last time a cpio header holds", P + ["--mtime", "4294967295"], None, None),
+    ]
+
+    def test_accepted(self):
+        for name, args, member, source in self.ACCEPTED:
+            with self.subTest(name):
+                ws = Workspace(self)
+                write_inputs(ws)
+                out = ws.path("out/initrd.img")
+                code, _, err = ws.run(["-o", out] + [a.format(d=ws.dir) for a in args])
+                self.assertEqual(code, 0, err)
+                if member is not None:
+                    with open(source.format(d=ws.dir), "rb") as f:
+                        self.assertEqual(cpio_member(out, member), f.read())
+                # The kernel and the program execute these whatever the
+                # source's mode.
+                listing = cpio_long_listing(out)
+                for program in ("init", "bin/e2fsck"):
+                    self.assertEqual(listing[program][0], "-rwxr-xr-x", program)
+
+    ARCH_CASES = [
+        # name, files built for mipsel, arguments, /init and /bin/e2fsck
+        # sources ({b}: the build directory) or the message
+        ("--arch takes both built programs", ("e2fsck", "src/quenvale-init"),
+         ["--arch", "mipsel"], ("{b}/src/quenvale-init", "{b}/e2fsck")),
+        ("an explicit e2fsck wins", ("src/quenvale-init",),
+         ["--arch", "mipsel", "--e2fsck", "{d}/mipsel"], ("{b}/src/quenvale-init", "{d}/mipsel")),
+        ("an explicit init wins", ("e2fsck",),
+         ["--arch", "mipsel", "--init", "{d}/mipsel"], ("{d}/mipsel", "{b}/e2fsck")),
+        ("without --arch the e2fsck chooses the init", ("src/quenvale-init",),
+         ["--e2fsck", "{d}/mipsel"], ("{b}/src/quenvale-init", "{d}/mipsel")),
+        ("e2fsck not built", ("src/quenvale-init",), ["--arch", "mipsel"],
+         "{b}/e2fsck is missing: run tools/build-e2fsck.sh mipsel, or name it with --e2fsck"),
+        ("init not built", ("e2fsck",), ["--arch", "mipsel"],
+         "{b}/src/quenvale-init is missing: run tools/build.sh mipsel"),
+    ]
+
+    def test_arch_defaults(self):
+        # A copy of the builder in a tree of its own: its build/ is the
+        # test's, whatever this checkout has built.
+        for name, built, args, expected in self.ARCH_CASES:
+            with self.subTest(name):
+                ws = Workspace(self)
+                write_inputs(ws)
+                mkimage = ws.path("repo/images/quenvale-mkimage")
+                os.makedirs(os.path.dirname(mkimage))
+                shutil.copy(MKIMAGE, mkimage)
+                b = ws.path("repo/build/musl-mipsel")
+                for rel in built:
+                    ws.write(os.path.join(b, rel),
+                             fake_elf(payload=rel.encode(), **MIPSEL), 0o755)
+                out = ws.path("out/initrd.img")
+                code, _, err = ws.run(["-o", out] + [a.format(d=ws.dir) for a in args],
+                                      mkimage=mkimage)
+                if isinstance(expected, str):
+                    self.assertEqual(code, 1, err)
+                    self.assertIn(expected.format(b=b, d=ws.dir), err)
+                    self.assertFalse(os.path.exists(out))
+                    continue
+                self.assertEqual(code, 0, err)
+                for member, source in zip(("init", "bin/e2fsck"), expected):
+                    with open(source.format(b=b, d=ws.dir), "rb") as f:
+                        self.assertEqual(cpio_member(out, member), f.read(), member)
 
 
 class FileListTest(unittest.TestCase):

@@ -106,9 +106,11 @@ qv_kernel_package() {
   echo "$found"
 }
 
-# Downloads and unpacks the guest's kernel, busybox and e2fsck into the
-# cache, once per package set; sets QV_KERNEL, QV_KERNEL_CONFIG,
-# QV_MODULES_DIR, QV_BUSYBOX and QV_E2FSCK.
+# Downloads and unpacks the guest's kernel, busybox and Debian's static
+# e2fsck into the cache, once per package set; sets QV_KERNEL,
+# QV_KERNEL_CONFIG, QV_MODULES_DIR, QV_BUSYBOX and QV_E2FSCK_DEBIAN (the
+# images carry the e2fsck built here, qv_build_init; Debian's is what the
+# benchmarks weigh it against).
 qv_fetch_guest() {
   local arch=$1 deb_arch=${QV_DEB_ARCH[$1]} dir=$QV_CACHE/$1 kernel_pkg
   if [ "$deb_arch" != "$(dpkg --print-architecture)" ] &&
@@ -136,18 +138,24 @@ qv_fetch_guest() {
   QV_KERNEL_CONFIG=$dir/root/boot/config-${QV_KERNEL##*/vmlinuz-}
   QV_MODULES_DIR=$(ls -d "$dir"/root/lib/modules/* | head -n 1)
   QV_BUSYBOX=$dir/root/bin/busybox
-  QV_E2FSCK=$dir/root/sbin/e2fsck.static
+  QV_E2FSCK_DEBIAN=$dir/root/sbin/e2fsck.static
   local f
-  for f in "$QV_KERNEL" "$QV_KERNEL_CONFIG" "$QV_MODULES_DIR" "$QV_BUSYBOX" "$QV_E2FSCK"; do
+  for f in "$QV_KERNEL" "$QV_KERNEL_CONFIG" "$QV_MODULES_DIR" "$QV_BUSYBOX" "$QV_E2FSCK_DEBIAN"; do
     [ -e "$f" ] || { echo "missing after unpacking: $f" >&2; return 1; }
   done
 }
 
-# Builds the init that ships for the guest (tools/build.sh: static, musl);
-# sets QV_INIT. QUENVALE_BOOT_INIT_X86_64 / QUENVALE_BOOT_INIT_MIPSEL name a
-# binary to take instead.
+# Builds the init and the e2fsck that ship for the guest (tools/build.sh
+# and tools/build-e2fsck.sh: static, musl); sets QV_INIT and QV_E2FSCK.
+# QUENVALE_BOOT_INIT_X86_64 / QUENVALE_BOOT_INIT_MIPSEL name an init to take
+# instead.
 qv_build_init() {
   local arch=$1 log=$QV_ROOT/build/musl-$1.log given
+  mkdir -p "$QV_ROOT/build"
+  qv_log "building e2fsck for $arch (tools/build-e2fsck.sh $arch)"
+  "$QV_ROOT/tools/build-e2fsck.sh" "$arch" >"$log" 2>&1 ||
+    { tail -n 30 "$log" >&2; return 1; }
+  QV_E2FSCK=$QV_ROOT/build/musl-$arch/e2fsck
   given=QUENVALE_BOOT_INIT_${arch^^}
   if [ -n "${!given:-}" ]; then
     QV_INIT=$(realpath "${!given}")
@@ -155,7 +163,6 @@ qv_build_init() {
     return 0
   fi
   qv_log "building quenvale-init for $arch (tools/build.sh $arch)"
-  mkdir -p "$QV_ROOT/build"
   "$QV_ROOT/tools/build.sh" "$arch" >"$log" 2>&1 ||
     { tail -n 30 "$log" >&2; return 1; }
   QV_INIT=$QV_ROOT/build/musl-$arch/src/quenvale-init
@@ -169,7 +176,8 @@ qv_make_image() {
   qv_make_bus_image "$arch" virtio "$@"
 }
 
-# qv_make_bus_image ARCH BUS OUTPUT [quenvale-mkimage options...]
+# qv_make_bus_image ARCH BUS OUTPUT [quenvale-mkimage options...]: the
+# builder's own e2fsck for ARCH, unless QV_IMAGE_E2FSCK names another.
 qv_make_bus_image() {
   local arch=$1 bus=$2 output=$3 modules=() name list
   shift 3
@@ -180,7 +188,9 @@ qv_make_bus_image() {
     [ -n "$list" ] || { echo "no $bus modules for $arch" >&2; return 1; }
   fi
   for name in $list; do modules+=(-m "$name"); done
-  "$QV_ROOT/images/quenvale-mkimage" --init "$QV_INIT" --e2fsck "$QV_E2FSCK" \
+  local e2fsck=()
+  [ -z "${QV_IMAGE_E2FSCK:-}" ] || e2fsck=(--e2fsck "$QV_IMAGE_E2FSCK")
+  "$QV_ROOT/images/quenvale-mkimage" --arch "$arch" --init "$QV_INIT" "${e2fsck[@]}" \
     --modules-dir "$QV_MODULES_DIR" "${modules[@]}" -o "$output" "$@"
 }
 
