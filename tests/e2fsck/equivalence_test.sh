@@ -50,22 +50,26 @@ inode_of() { debugfs -R "stat $2" "$1" 2>/dev/null | sed -n 's/^Inode: *\([0-9]*
 group0() { dumpe2fs "$1" 2>/dev/null | sed -n "s/^ *$2 at \([0-9]*\).*/\1/p" | head -n 1; }
 zero_block() { dd if=/dev/zero of="$1" bs=1024 seek="$2" count=1 conv=notrunc status=none; }
 
-# The clean image every case starts from: ext4 as this machine's mke2fs
-# makes it by default (journal, extents, 64bit, metadata_csum), with an
-# indexed directory, files of several blocks and a small one.
+# make_base TYPE: the clean image every case of that type starts from, as
+# this machine's mke2fs makes it by default (for ext4: journal, extents,
+# 64bit, metadata_csum), with an indexed directory, files of several
+# blocks and a small one.
 make_base() {
-  local src=$work/src i
-  mkdir -p "$src/big" "$src/d"
-  for i in $(seq 1 400); do echo "file $i" >"$src/big/name-with-some-length-$i"; done
-  head -c 200000 /dev/urandom >"$src/d/a"
-  head -c 300000 /dev/urandom >"$src/d/b"
-  echo small >"$src/d/small"
-  truncate -s 16M "$work/base.img"
-  mke2fs -q -t ext4 -b 1024 -d "$src" "$work/base.img" || return 1
+  local type=$1 src=$work/src i
+  [ -e "$work/$type.img" ] && return 0
+  if [ ! -d "$src" ]; then
+    mkdir -p "$src/big" "$src/d"
+    for i in $(seq 1 400); do echo "file $i" >"$src/big/name-with-some-length-$i"; done
+    head -c 200000 /dev/urandom >"$src/d/a"
+    head -c 300000 /dev/urandom >"$src/d/b"
+    echo small >"$src/d/small"
+  fi
+  truncate -s 16M "$work/$type.img"
+  mke2fs -q -t "$type" -b 1024 -d "$src" "$work/$type.img" || return 1
   # mke2fs -d leaves directories linear; a forced rehash indexes /big.
-  "$reference" -f -y -D "$work/base.img" >/dev/null 2>&1
-  debugfs -R "htree /big" "$work/base.img" 2>/dev/null | grep -q "Root node dump" ||
-    { note "FAIL: /big is not indexed"; return 1; }
+  "$reference" -f -y -D "$work/$type.img" >/dev/null 2>&1
+  debugfs -R "htree /big" "$work/$type.img" 2>/dev/null | grep -q "Root node dump" ||
+    { note "FAIL: /big is not indexed in the $type image"; return 1; }
 }
 
 # Each damage DAMAGE IMAGE makes one case out of a copy of the base.
@@ -107,31 +111,35 @@ damage_claimed_twice() {
   [ "$(block_of "$1" /d/a)" = "$start" ] || { note "extent not moved"; return 1; }
 }
 
-cases=(clean cleared_inode cleared_root zeroed_bitmaps journal_replay orphan
-       bad_index claimed_twice)
+# TYPE:DAMAGE. ext4 as the boards' roots are made; ext2 and ext3, which
+# the checker also serves, with the damages their formats can carry.
+cases=(ext4:clean ext4:cleared_inode ext4:cleared_root ext4:zeroed_bitmaps
+       ext4:journal_replay ext4:orphan ext4:bad_index ext4:claimed_twice
+       ext2:cleared_inode ext2:zeroed_bitmaps ext3:journal_replay ext3:orphan)
 
-make_base || exit 1
-for name in "${cases[@]}"; do
-  dir=$work/$name
+for case in "${cases[@]}"; do
+  type=${case%%:*} name=${case#*:}
+  make_base "$type" || exit 1
+  dir=$work/$type-$name
   mkdir -p "$dir/machine" "$dir/built"
-  cp "$work/base.img" "$dir/disk.img"
-  "damage_$name" "$dir/disk.img" || { fail "$name: could not make the damage"; continue; }
+  cp "$work/$type.img" "$dir/disk.img"
+  "damage_$name" "$dir/disk.img" || { fail "$case: could not make the damage"; continue; }
   cp "$dir/disk.img" "$dir/machine/disk.img"
   cp "$dir/disk.img" "$dir/built/disk.img"
   (cd "$dir/machine" && "$reference" -f -y disk.img >out 2>&1; echo $? >status)
   (cd "$dir/built" && "${run[@]}" "$built" -f -y disk.img >out 2>&1; echo $? >status)
   ok=true
   if ! cmp -s "$dir/machine/status" "$dir/built/status"; then
-    fail "$name: exit status $(cat "$dir/machine/status") (machine), $(cat "$dir/built/status") (built)"
+    fail "$case: exit status $(cat "$dir/machine/status") (machine), $(cat "$dir/built/status") (built)"
     ok=false
   fi
   if ! cmp -s "$dir/machine/out" "$dir/built/out"; then
-    fail "$name: the output differs"
+    fail "$case: the output differs"
     diff "$dir/machine/out" "$dir/built/out" | head -n 20 >&2
     ok=false
   fi
   if ! cmp -s "$dir/machine/disk.img" "$dir/built/disk.img"; then
-    fail "$name: the repaired images differ ($(cmp "$dir/machine/disk.img" "$dir/built/disk.img" | head -c 200))"
+    fail "$case: the repaired images differ ($(cmp "$dir/machine/disk.img" "$dir/built/disk.img" | head -c 200))"
     ok=false
   fi
   # Every case but the clean one must have given the checker work; a
@@ -139,21 +147,21 @@ for name in "${cases[@]}"; do
   if [ "$name" = journal_replay ]; then
     if ! grep -q "recovering journal" "$dir/built/out" ||
        [ "$(debugfs -R "cat /d/small" "$dir/built/disk.img" 2>/dev/null | head -c 6)" != replay ]; then
-      fail "$name: the journal was not replayed"
+      fail "$case: the journal was not replayed"
       ok=false
     fi
   elif [ "$name" != clean ] && [ "$(cat "$dir/machine/status")" = 0 ]; then
-    fail "$name: the damage went unnoticed"
+    fail "$case: the damage went unnoticed"
     ok=false
   fi
   (cd "$dir/built" && "${run[@]}" "$built" -f -n disk.img >second 2>&1)
   second=$?
   if [ "$second" != 0 ]; then
-    fail "$name: the second -f -n pass exits $second"
+    fail "$case: the second -f -n pass exits $second"
     tail -n 5 "$dir/built/second" >&2
     ok=false
   fi
-  $ok && note "ok: $name (exit status $(cat "$dir/built/status"), $(wc -l <"$dir/built/out") lines)"
+  $ok && note "ok: $case (exit status $(cat "$dir/built/status"), $(wc -l <"$dir/built/out") lines)"
 done
 
 if [ "$failures" -gt 0 ]; then
