@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Fetches a Debian source package, exactly as the archive ships it, with a
 # private apt:
 #

@@ -106,22 +106,22 @@ for dir in "${kernel_src[@]}"; do
 done
 
 cc=$triplet-gcc
-flags="-Os -flto -ffunction-sections -fdata-sections -fno-pie"
-flags+=" -fno-asynchronous-unwind-tables -fno-unwind-tables"
-[ "$arch" = mipsel ] && flags+=" -mplt"
+flags=(-Os -flto -ffunction-sections -fdata-sections -fno-pie
+       -fno-asynchronous-unwind-tables -fno-unwind-tables)
+if [ "$arch" = mipsel ]; then flags+=(-mplt); fi
 
 # The init's allocator, compiled against musl's headers as the init is.
 mkdir -p "$out/alloc"
 allocator=()
 for name in heap c_allocator musl_internal_alloc; do
-  "$gnu-g++" -std=c++20 $flags -fno-exceptions -fno-rtti -nostdinc \
+  "$gnu-g++" -std=c++20 "${flags[@]}" -fno-exceptions -fno-rtti -nostdinc \
     -isystem "/usr/include/$triplet" -isystem "$("$gnu-gcc" -print-file-name=include)" \
     -I "$root/src" -c "$root/src/alloc/$name.cpp" -o "$out/alloc/$name.o"
   allocator+=("$out/alloc/$name.o")
 done
 # Whole-program optimisation happens at the link, with the same flags.
 # The ltrans objects go to $out/tmp, where the link check expects them.
-ldflags="$flags -static -no-pie -Wl,--gc-sections -Wl,--build-id=none"
+ldflags="${flags[*]} -static -no-pie -Wl,--gc-sections -Wl,--build-id=none"
 ldflags+=" -Wl,-z,noseparate-code"
 start=$(date +%s)
 echo "configuring e2fsck for $arch" >&2
@@ -139,7 +139,7 @@ echo "configuring e2fsck for $arch" >&2
     --disable-fuse2fs --disable-backtrace \
     --enable-libuuid --enable-libblkid \
     CC="$cc" AR="$gnu-gcc-ar" RANLIB="$gnu-gcc-ranlib" STRIP="$gnu-strip" \
-    CFLAGS="$flags" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS="$ldflags" \
+    CFLAGS="${flags[*]}" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS="$ldflags" \
     PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= \
     >"$out/configure.log" 2>&1 || { tail -30 "$out/configure.log" >&2; exit 1; }
   echo "building e2fsck for $arch" >&2

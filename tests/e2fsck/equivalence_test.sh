@@ -13,7 +13,7 @@
 #
 # Only files are touched: nothing is mounted and no loop device is used.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 
 arch=${1:-x86_64}
 case $arch in
