@@ -36,16 +36,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 rounds=5
 limit=${QUENVALE_BOOT_TIMEOUT:-120}
-CONFIGS=(x86_64-virtio malta-virtio malta-sd malta-usb)
-declare -A CONFIG_ARCH=([x86_64-virtio]=x86_64 [malta-virtio]=mipsel
-                        [malta-sd]=mipsel [malta-usb]=mipsel)
-declare -A CONFIG_BUS=([x86_64-virtio]=virtio [malta-virtio]=virtio
-                       [malta-sd]=sd [malta-usb]=usb)
-declare -A CONFIG_PART=([x86_64-virtio]=vda1 [malta-virtio]=vda1
-                        [malta-sd]=mmcblk0p1 [malta-usb]=sda1)
+. "$here/configs.sh"
 VARIANTS=(debian built)
 FORMATS=(gzip none xz zstd lz4)
-declare -A BENCH_CC=([x86_64]=x86_64-linux-gnu-gcc [mipsel]=mipsel-linux-gnu-gcc)
 
 configs=()
 while [ $# -gt 0 ]; do
@@ -60,11 +53,7 @@ done
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || { echo "rounds must be a positive number: $rounds" >&2; exit 2; }
 [ ${#configs[@]} -gt 0 ] || configs=("${CONFIGS[@]}")
 
-arches=()
-for config in "${configs[@]}"; do
-  arch=${CONFIG_ARCH[$config]}
-  printf '%s\n' "${arches[@]}" | grep -qx "$arch" || arches+=("$arch")
-done
+mapfile -t arches < <(bench_arches "${configs[@]}")
 
 work=$QV_CACHE/bench-e2fsck
 results=$work/results.tsv
@@ -129,11 +118,7 @@ parse() {
 
 qv_install_deps "${arches[@]}"
 machine=$work/machine.txt
-{
-  echo "nproc: $(nproc)"
-  echo "cpu: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
-  echo "qemu: $(qemu-system-x86_64 --version | head -n 1)"
-} >"$machine"
+bench_machine "$machine"
 printf 'config\tvariant\twhat\tbytes\n' >"$sizes"
 declare -A INIT_OF=() KERNEL_OF=() MODULES_OF=() BUSYBOX_OF=() E2FSCK_OF=() DEBIAN_OF=()
 for arch in "${arches[@]}"; do

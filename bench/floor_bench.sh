@@ -59,18 +59,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 rounds=3
 idle=
 limit=${QUENVALE_BOOT_TIMEOUT:-120}
-CONFIGS=(x86_64-virtio malta-virtio malta-sd malta-usb)
-# Per configuration: guest architecture, bus, root disk, root partition.
-declare -A CONFIG_ARCH=([x86_64-virtio]=x86_64 [malta-virtio]=mipsel
-                        [malta-sd]=mipsel [malta-usb]=mipsel)
-declare -A CONFIG_BUS=([x86_64-virtio]=virtio [malta-virtio]=virtio
-                       [malta-sd]=sd [malta-usb]=usb)
-declare -A CONFIG_DISK=([x86_64-virtio]=vda [malta-virtio]=vda
-                        [malta-sd]=mmcblk0 [malta-usb]=sda)
-declare -A CONFIG_PART=([x86_64-virtio]=vda1 [malta-virtio]=vda1
-                        [malta-sd]=mmcblk0p1 [malta-usb]=sda1)
+. "$here/configs.sh"
 INITS=(quenvale floor busybox)
-declare -A BENCH_CC=([x86_64]=x86_64-linux-gnu-gcc [mipsel]=mipsel-linux-gnu-gcc)
 
 configs=()
 while [ $# -gt 0 ]; do
@@ -88,11 +78,7 @@ done
   { echo "--idle needs a positive number of seconds: $idle" >&2; exit 2; }
 [ ${#configs[@]} -gt 0 ] || configs=("${CONFIGS[@]}")
 
-arches=()
-for config in "${configs[@]}"; do
-  arch=${CONFIG_ARCH[$config]}
-  printf '%s\n' "${arches[@]}" | grep -qx "$arch" || arches+=("$arch")
-done
+mapfile -t arches < <(bench_arches "${configs[@]}")
 
 work=$QV_CACHE/bench-floor
 results=$work/results.tsv
@@ -195,11 +181,7 @@ for arch in "${arches[@]}"; do
 done
 
 machine=$work/machine.txt
-{
-  echo "nproc: $(nproc)"
-  echo "cpu: $(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
-  echo "qemu: $(qemu-system-x86_64 --version | head -n 1)"
-} >"$machine"
+bench_machine "$machine"
 declare -A INIT_OF=() KERNEL_OF=() MODULES_OF=() BUSYBOX_OF=() E2FSCK_OF=()
 for arch in "${arches[@]}"; do
   qv_fetch_guest "$arch"
