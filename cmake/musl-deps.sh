@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a static musl build of quenvale-init for one architecture:
 #
-#   cmake/musl-deps.sh [x86_64|mipsel|fuzz]   (x86_64 by default)
+#   cmake/musl-deps.sh [x86_64|mipsel|mips64el|armhf|arm64|fuzz]
+#                                        (x86_64 by default)
 #
 # The fuzz flavour is the same library built for the probe fuzz target
 # instead: glibc and clang 14, with AddressSanitizer,
@@ -18,39 +19,47 @@
 # lib/pkgconfig/blkid.pc}, which cmake/musl-ARCH.cmake reads.
 set -euo pipefail
 
+self=$(readlink -f "${BASH_SOURCE[0]}")
+root=$(cd "$(dirname "$self")/.." && pwd)
+# shellcheck source=cmake/arches.sh
+. "$root/cmake/arches.sh"
+
 arch=${1:-x86_64}
 case $arch in
-  x86_64)
-    triplet=x86_64-linux-musl
-    gnu=x86_64-linux-gnu
-    packages=(musl-tools musl-dev:amd64 gcc g++)
-    ;;
   fuzz)
     triplet=x86_64-linux-gnu
     gnu=x86_64-linux-gnu
     packages=(clang-14 libclang-rt-14-dev)
     ;;
-  mipsel)
-    triplet=mipsel-linux-musl
-    gnu=mipsel-linux-gnu
-    # musl-dev:mipsel brings its own compiler wrapper,
-    # /usr/bin/mipsel-linux-musl-gcc, around the Debian cross gcc.
-    packages=(musl-dev:mipsel gcc-mipsel-linux-gnu g++-mipsel-linux-gnu
-              linux-libc-dev-mipsel-cross qemu-user-static)
+  x86_64)
+    triplet=${QV_ARCH_MUSL[$arch]}
+    gnu=${QV_ARCH_GNU[$arch]}
+    packages=(musl-tools musl-dev:amd64 gcc g++)
     ;;
-  *) echo "usage: $0 [x86_64|mipsel|fuzz]" >&2; exit 2 ;;
+  *)
+    qv_known_arch "$arch" ||
+      { echo "usage: $0 [$(qv_arch_choices)|fuzz]" >&2; exit 2; }
+    triplet=${QV_ARCH_MUSL[$arch]}
+    gnu=${QV_ARCH_GNU[$arch]}
+    deb=${QV_ARCH_DEB[$arch]}
+    # musl-dev:ARCH brings its own compiler wrapper, /usr/bin/TRIPLET-gcc,
+    # around the Debian cross gcc.
+    packages=("musl-dev:$deb" "gcc-$gnu" "g++-$gnu" "linux-libc-dev-$deb-cross"
+              qemu-user-static)
+    ;;
 esac
-# Both flavours run the build machine's own x86_64 tools.
+# Every flavour runs the build machine's own x86_64 tools.
 packages+=(dpkg-dev patch linux-libc-dev libblkid-dev make pkg-config xz-utils)
 
-self=$(readlink -f "${BASH_SOURCE[0]}")
-root=$(cd "$(dirname "$self")/.." && pwd)
 cache=$root/.cache/musl
 mkdir -p "$cache"
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 
-# One run at a time: two architectures prepared side by side would share
-# apt's locks and the unpacked source.
+# One run per architecture at a time; and one at a time through apt and
+# the unpacking of the source, which all architectures share. The build
+# itself may run beside another architecture's.
+exec 8>"$cache/.lock-$arch"
+flock 8
 exec 9>"$cache/.lock"
 flock 9
 
@@ -69,16 +78,16 @@ for name in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2
-  if [ "$arch" = mipsel ] &&
-     ! dpkg --print-foreign-architectures | grep -qx mipsel; then
-    dpkg --add-architecture mipsel
+  if [ -n "${deb:-}" ] &&
+     ! dpkg --print-foreign-architectures | grep -qx "$deb"; then
+    dpkg --add-architecture "$deb"
   fi
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/cmake/debian-source.sh" "$root/cmake/arches.sh" | sha256sum | cut -d' ' -f1)
 # Fixes of the project's own to libblkid, applied after Debian's patches
 # (each file says what it mends and how it was found).
 patches=("$root"/cmake/blkid-patches/*.patch)
@@ -125,19 +134,15 @@ fi
 
 # --- libblkid, static, against musl -----------------------------------------
 
+exec 9>&-
+
 rm -rf "$out"
 mkdir -p "$out/kernel-headers" "$out/build"
 
 # musl's include path holds no kernel headers, and libblkid's configure
 # insists on them. Only these four trees are handed over: the rest of the
 # glibc include directory would shadow musl's own headers.
-if [ "$arch" != mipsel ]; then
-  kernel_src=(/usr/include/linux "/usr/include/$gnu/asm"
-              /usr/include/asm-generic /usr/include/mtd)
-else
-  kernel_src=("/usr/$gnu/include/linux" "/usr/$gnu/include/asm"
-              "/usr/$gnu/include/asm-generic" "/usr/$gnu/include/mtd")
-fi
+read -r -a kernel_src <<<"$(qv_kernel_header_dirs "${arch/fuzz/x86_64}")"
 for dir in "${kernel_src[@]}"; do
   [ -d "$dir" ] || { echo "musl-deps.sh: no kernel headers in $dir" >&2; exit 1; }
   ln -s "$dir" "$out/kernel-headers/$(basename "$dir")"

@@ -7,10 +7,11 @@
 #
 # The unit tests need googletest and with it libstdc++, which this
 # toolchain never links; they stay with the glibc cross build
-# (cmake/mipsel-linux-gnu.cmake).
+# (cmake/gnu-mipsel.cmake).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mips)
 set(QUENVALE_MUSL_ARCH mipsel)
+set(QUENVALE_MUSL_TRIPLET mipsel-linux-musl)
 set(QUENVALE_GNU_TRIPLET mipsel-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/musl-toolchain.cmake)
 

@@ -1,6 +1,8 @@
-# Shared part of cmake/musl-x86_64.cmake and cmake/musl-mipsel.cmake, which
-# set QUENVALE_MUSL_ARCH (x86_64 or mipsel) and QUENVALE_GNU_TRIPLET (the
-# Debian gcc that compiles for it) before including this file.
+# Shared part of the cmake/musl-ARCH.cmake files, which set
+# QUENVALE_MUSL_ARCH (the project's name: x86_64, mipsel, mips64el, armhf,
+# arm64), QUENVALE_MUSL_TRIPLET (musl's) and QUENVALE_GNU_TRIPLET (the
+# Debian gcc that compiles for it) before including this file; the lists
+# behind them are cmake/arches.sh.
 #
 # The compilers are Debian's own gcc and g++, pointed at musl: musl's
 # headers instead of glibc's and libstdc++'s, musl's start files and
@@ -9,7 +11,7 @@
 # no RTTI, no thread-safe statics, and operator new and delete, if used,
 # defined by the program itself.
 
-set(_musl_triplet ${QUENVALE_MUSL_ARCH}-linux-musl)
+set(_musl_triplet ${QUENVALE_MUSL_TRIPLET})
 set(QUENVALE_MUSL_DIR "${CMAKE_CURRENT_LIST_DIR}/../.cache/musl/${QUENVALE_MUSL_ARCH}"
     CACHE PATH "libblkid and kernel headers made by cmake/musl-deps.sh")
 get_filename_component(_musl_dir "${QUENVALE_MUSL_DIR}" ABSOLUTE)

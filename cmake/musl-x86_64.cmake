@@ -11,5 +11,6 @@
 # The build machine runs musl x86_64 programs as they are, so this is not
 # a cross build and needs no emulator.
 set(QUENVALE_MUSL_ARCH x86_64)
+set(QUENVALE_MUSL_TRIPLET x86_64-linux-musl)
 set(QUENVALE_GNU_TRIPLET x86_64-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/musl-toolchain.cmake)

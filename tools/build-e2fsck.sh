@@ -2,7 +2,8 @@
 # Builds the e2fsck that ships in the image: Debian's own e2fsprogs source,
 # static and stripped, against musl.
 #
-# Usage: tools/build-e2fsck.sh [x86_64|mipsel]      (x86_64 by default)
+# Usage: tools/build-e2fsck.sh [x86_64|mipsel|mips64el|armhf|arm64]
+#                                                (x86_64 by default)
 #
 # The source is the e2fsprogs version this machine's apt offers (the one
 # installed, so the equivalence test compares like with like), fetched
@@ -28,15 +29,14 @@
 # 60,000-file system against none).
 set -euo pipefail
 
-arch=${1:-x86_64}
-case $arch in
-  x86_64) triplet=x86_64-linux-musl; gnu=x86_64-linux-gnu ;;
-  mipsel) triplet=mipsel-linux-musl; gnu=mipsel-linux-gnu ;;
-  *) echo "usage: $0 [x86_64|mipsel]" >&2; exit 2 ;;
-esac
-
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
+# shellcheck source=cmake/arches.sh
+. "$root/cmake/arches.sh"
+arch=${1:-x86_64}
+qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)]" >&2; exit 2; }
+triplet=${QV_ARCH_MUSL[$arch]}
+gnu=${QV_ARCH_GNU[$arch]}
 cache=$root/.cache/musl
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 
@@ -53,10 +53,15 @@ installed e2fsprogs || {
 }
 version=$(dpkg-query -W -f='${source:Version}' e2fsprogs)
 
+# One run per architecture at a time, and one at a time through the
+# source's download and unpacking, which all architectures share.
+exec 8>"$cache/.lock-e2fsck-$arch"
+flock 8
 exec 9>"$cache/.lock"
 flock 9
 
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/cmake/debian-source.sh" "$root/cmake/arches.sh" |
+             sha256sum | cut -d' ' -f1)
 key="e2fsprogs $version; build-e2fsck.sh $script_sum"
 out=$cache/e2fsck-$arch
 shipped=$root/build/musl-$arch/e2fsck
@@ -89,17 +94,15 @@ if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
   echo "$key" >"$source_tree.stamp"
 fi
 
+exec 9>&-
+
 rm -rf "$out"
 mkdir -p "$out/kernel-headers" "$out/build" "$out/tmp"
 
 # The kernel's headers, as for libblkid: e2fsck asks them for the loop,
 # floppy and fallocate interfaces, and musl's include path has none.
-if [ "$arch" = x86_64 ]; then
-  kernel_src=(/usr/include/linux "/usr/include/$gnu/asm" /usr/include/asm-generic)
-else
-  kernel_src=("/usr/$gnu/include/linux" "/usr/$gnu/include/asm"
-              "/usr/$gnu/include/asm-generic")
-fi
+read -r -a kernel_src <<<"$(qv_kernel_header_dirs "$arch")"
+kernel_src=("${kernel_src[@]:0:3}")  # linux, asm, asm-generic
 for dir in "${kernel_src[@]}"; do
   [ -d "$dir" ] || { echo "build-e2fsck.sh: no kernel headers in $dir" >&2; exit 1; }
   ln -s "$dir" "$out/kernel-headers/$(basename "$dir")"

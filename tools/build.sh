@@ -1,18 +1,16 @@
 #!/usr/bin/env bash
 # Builds the init that ships: static, stripped, against musl.
 #
-# Usage: tools/build.sh [x86_64|mipsel]      (x86_64 by default)
+# Usage: tools/build.sh [x86_64|mipsel|mips64el|armhf|arm64]   (x86_64 by default)
 #
 # Installs what is missing and builds libblkid for musl once
 # (cmake/musl-deps.sh, cached in .cache/musl), then the program in
 # build/musl-ARCH. The last line printed is "PATH: N bytes".
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. cmake/arches.sh
 arch=${1:-x86_64}
-case $arch in
-  x86_64|mipsel) ;;
-  *) echo "usage: $0 [x86_64|mipsel]" >&2; exit 2 ;;
-esac
+qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)]" >&2; exit 2; }
 tools/install-deps.sh build
 cmake/musl-deps.sh "$arch" >/dev/null
 dir=build/musl-$arch

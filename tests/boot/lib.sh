@@ -7,23 +7,49 @@ QV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 QV_BOOT_DIR=$QV_ROOT/tests/boot
 QV_CACHE=${QUENVALE_BOOT_CACHE:-$QV_ROOT/.cache/boot}
 . "$QV_BOOT_DIR/ids.sh"
+# shellcheck source=cmake/arches.sh
+. "$QV_ROOT/cmake/arches.sh"
 
-QV_ARCHES=(x86_64 mipsel)
+QV_ARCHES=("${QV_ALL_ARCHES[@]}")
 
-# Debian's names for each guest.
-declare -A QV_DEB_ARCH=([x86_64]=amd64 [mipsel]=mipsel)
+# Debian's kernel for each guest. arm64's full kernel rather than its cloud
+# flavour, which has neither MMC nor USB storage; armhf's without LPAE, as
+# the small boards' are.
 declare -A QV_KERNEL_META=([x86_64]=linux-image-cloud-amd64
-                           [mipsel]=linux-image-4kc-malta:mipsel)
-declare -A QV_QEMU_PACKAGE=([x86_64]=qemu-system-x86 [mipsel]=qemu-system-mips)
+                           [mipsel]=linux-image-4kc-malta:mipsel
+                           [mips64el]=linux-image-5kc-malta:mips64el
+                           [armhf]=linux-image-armmp:armhf
+                           [arm64]=linux-image-arm64:arm64)
+declare -A QV_QEMU_PACKAGE=([x86_64]=qemu-system-x86 [mipsel]=qemu-system-mips
+                            [mips64el]=qemu-system-mips [armhf]=qemu-system-arm
+                            [arm64]=qemu-system-arm)
+# The board and its serial console. QEMU's virt board has its PCI host's
+# configuration space above 4 GiB unless told otherwise, where a kernel
+# without LPAE cannot reach it.
+declare -A QV_MACHINE=([x86_64]="qemu-system-x86_64 -m 512"
+                       [mipsel]="qemu-system-mipsel -M malta -m 256"
+                       [mips64el]="qemu-system-mips64el -M malta -cpu 5KEc -m 256"
+                       [armhf]="qemu-system-arm -M virt,highmem=off -cpu cortex-a15 -m 256"
+                       [arm64]="qemu-system-aarch64 -M virt -cpu cortex-a53 -m 512")
+declare -A QV_CONSOLE=([x86_64]=ttyS0 [mipsel]=ttyS0 [mips64el]=ttyS0
+                       [armhf]=ttyAMA0 [arm64]=ttyAMA0)
 # What reaches the ext4 root on a virtio disk: on malta ext4 itself is a
 # module too.
 declare -A QV_MODULES=([x86_64]="virtio_pci virtio_blk"
-                       [mipsel]="virtio_pci virtio_blk ext4")
+                       [mipsel]="virtio_pci virtio_blk ext4"
+                       [mips64el]="virtio_pci virtio_blk ext4"
+                       [armhf]="virtio_pci virtio_blk ext4"
+                       [arm64]="virtio_pci virtio_blk ext4")
 # The same for the other buses a guest has (ARCH:BUS). Debian's cloud
 # kernel for x86_64 has neither MMC nor USB storage; malta's has both as
-# modules, and SCSI disks built in.
+# modules, and SCSI disks built in; arm64's has the MMC core and its block
+# driver built in, the SCSI disk driver as a module, which the USB storage
+# driver does not depend on (the image builder adds the modules each
+# listed one needs, usb-storage's SCSI core among them).
 declare -A QV_BUS_MODULES=([mipsel:sd]="sdhci-pci mmc_block ext4"
-                           [mipsel:usb]="ehci-pci usb-storage ext4")
+                           [mipsel:usb]="ehci-pci usb-storage ext4"
+                           [arm64:sd]="sdhci-pci ext4"
+                           [arm64:usb]="ehci-pci usb-storage sd_mod ext4")
 # How QEMU attaches the disk (drive "root") on each bus, and the kernel's
 # line once it has read the partition table. An SD card appears only after
 # its host controller found it, a USB stick after the hub and storage
@@ -85,8 +111,9 @@ qv_install_deps() {
   for arch in "$@"; do packages+=("${QV_QEMU_PACKAGE[$arch]}"); done
   qv_apt_install "${packages[@]}"
   for arch in "$@"; do
-    if [ "$arch" = mipsel ]; then
-      "$QV_ROOT/cmake/mipsel-deps.sh"
+    if [ "$arch" != x86_64 ]; then
+      # The cross compiler, for the programs the boots build for the guest.
+      "$QV_ROOT/cmake/cross-deps.sh" "$arch"
       qv_apt_updated=yes  # it updates whatever it installs
     fi
   done
@@ -112,7 +139,7 @@ qv_kernel_package() {
 # images carry the e2fsck built here, qv_build_init; Debian's is what the
 # benchmarks weigh it against).
 qv_fetch_guest() {
-  local arch=$1 deb_arch=${QV_DEB_ARCH[$1]} dir=$QV_CACHE/$1 kernel_pkg
+  local arch=$1 deb_arch=${QV_ARCH_DEB[$1]} dir=$QV_CACHE/$1 kernel_pkg
   if [ "$deb_arch" != "$(dpkg --print-architecture)" ] &&
      ! dpkg --print-foreign-architectures | grep -qx "$deb_arch"; then
     dpkg --add-architecture "$deb_arch"
@@ -230,10 +257,7 @@ qv_boot() {
     : >"$log"
   fi
   [ "$log" = - ] && log=/dev/stdout
-  case $arch in
-    x86_64) machine=(qemu-system-x86_64 -m 512) ;;
-    mipsel) machine=(qemu-system-mipsel -M malta -m 256) ;;
-  esac
+  read -r -a machine <<<"${QV_MACHINE[$arch]}"
   # -vga none: the boards have no display, and without it QEMU looks for
   # the default card's ROM, which only a recommended package brings.
   # snapshot=on: e2fsck and the mount write to a throw-away overlay, so

@@ -29,7 +29,7 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 #   checked against the kernel's configuration; badmod: plain cpio with
 #   virtio_blk.ko replaced by text; twice: the last module listed twice) |
 #   kernel command line after
-#   "console=ttyS0 panic=-1 printk.time=1" | expected console text,
+#   "console=CONSOLE panic=-1 printk.time=1" (QV_CONSOLE) | expected console text,
 #   ';'-separated (a leading '=' asks for the whole line) | text that must
 #   not appear, ';'-separated
 # Without /etc/preinit the start ends with status 0 whether the exec
@@ -63,15 +63,15 @@ uuid-caps|all|virtio|good|std|root=UUID=${FS_UUID^^}|=Waiting for root: /dev/dis
 devpath|all|virtio|good|std|root=/dev/vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
 bare|all|virtio|good|std|root=vda1|=Waiting for root: /dev/vda1;$preinit;$ok|Kernel panic
 fstypes|all|virtio|good|std|root=/dev/vda1 rootfstype=ext2,ext4|couldn't mount as ext2 due to feature incompatibilities;$preinit;$ok|Kernel panic
-options|all|virtio|good|std|root=PARTUUID=$PART_UUID -- skipped=1 queue_depth=64|=QUENVALE-PREINIT-OK args: skipped=1 queue_depth=64;=QUENVALE-PARAM queue_depth=64;virtio: unknown parameter 'queue_depth' ignored;$ok|Kernel panic;unknown parameter 'skipped'
+options|all|virtio|good|std|root=PARTUUID=$PART_UUID -- skipped=1 queue_depth=64|=QUENVALE-PREINIT-OK args: skipped=1 queue_depth=64;=QUENVALE-PARAM queue_depth=64;: unknown parameter 'queue_depth' ignored;$ok|Kernel panic;unknown parameter 'skipped'
 noroot|all|virtio|good|std||cmdline format error;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;QUENVALE-PREINIT-OK
 nopreinit|all|virtio|bare|std|root=/dev/vda1|=Waiting for root: /dev/vda1;=Pass 5: Checking group summary information;EXT4-fs (vda1): mounted filesystem;Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000000|QUENVALE-PREINIT-OK;must be a mountpoint;failed to moving root;not a ramdisk
 twice|all|virtio|good|twice|root=/dev/vda1|=insmod failed:File exists;=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root
 badmodule|all|virtio|good|badmod|root=/dev/vda1|=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;virtio_blk virtio0
-sd-partuuid|mipsel|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
-sd-uuid|mipsel|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
-usb-partuuid|mipsel|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
-usb-uuid|mipsel|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
+sd-partuuid|mipsel,arm64|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
+sd-uuid|mipsel,arm64|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
+usb-partuuid|mipsel,arm64|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+usb-uuid|mipsel,arm64|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
 usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
@@ -132,7 +132,7 @@ arches=()
 wanted=()
 for arg in "$@"; do
   case $arg in
-    x86_64|mipsel) arches+=("$arg") ;;
+    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$arg") ;;
     -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
          { echo "unknown scenario: $arg" >&2; exit 2; }
@@ -145,7 +145,6 @@ qv_install_deps "${arches[@]}"
 mkdir -p "$QV_CACHE/logs"
 
 # The e2fsck stamp's compiler per guest.
-declare -A STAMP_CC=([x86_64]=x86_64-linux-gnu-gcc [mipsel]=mipsel-linux-gnu-gcc)
 
 # want_image BUS KIND: sets $image to the initramfs of that kind for BUS,
 # built the first time this run asks for it.
@@ -157,7 +156,7 @@ want_image() {
   case $kind in
     std) args=(--gzip) ;;
     timed)
-      "${STAMP_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror \
+      "${QV_ARCH_GNU[$arch]}-gcc" -Os -static -s -Wall -Wextra -Werror \
         -Wl,-z,noexecstack -o "$work/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
       args=(--gzip --file "/bin/e2fsck=$work/e2fsck-stamp"
             --file "/bin/e2fsck.real=$QV_E2FSCK") ;;
@@ -222,7 +221,7 @@ EOF
     start=$(date +%s.%N)
     status=0
     qv_boot "$arch" "$image" "$work/$disk.disk" \
-      "console=ttyS0 panic=-1 printk.time=1 $cmdline" "$log" "$limit" "$bus" ||
+      "console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $cmdline" "$log" "$limit" "$bus" ||
       status=$?
     seconds=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')
     problems=$(check "$log" "$expected" "$refused")

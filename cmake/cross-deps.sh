@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what a glibc cross build and its emulated unit tests need, only
+# what is missing: the cross compiler, qemu-user-static, googletest's
+# sources, and libblkid for the architecture in .cache/gnu-ARCH-sysroot.
+#
+#   cmake/cross-deps.sh mipsel|mips64el|armhf|arm64
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=cmake/arches.sh
+. "$root/cmake/arches.sh"
+arch=${1:-}
+if ! qv_known_arch "$arch" || [ "$arch" = x86_64 ]; then
+  echo "usage: $0 ARCH (one of: ${QV_ALL_ARCHES[*]:1})" >&2
+  exit 2
+fi
+gnu=${QV_ARCH_GNU[$arch]}
+deb=${QV_ARCH_DEB[$arch]}
+sysroot=$root/.cache/gnu-$arch-sysroot
+export DEBIAN_FRONTEND=noninteractive
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# apt takes one caller at a time; so does the unpacking into the sysroot.
+mkdir -p "$root/.cache"
+exec 9>"$root/.cache/.cross-deps.lock"
+flock 9
+
+missing=()
+for name in "g++-$gnu" qemu-user-static cmake make pkg-config googletest; do
+  installed "$name" || missing+=("$name")
+done
+updated=no
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}" >&2
+  apt-get update -qq
+  updated=yes
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# libblkid for the target is unpacked into a private sysroot, never
+# installed: a multiarch libblkid-dev:ARCH brings libc6:ARCH, whose version
+# follows the archive's point releases while the cross toolchain's
+# libc6-ARCH-cross does not, and a test binary that loads one's ld.so and
+# the other's libc dies at start. With the sysroot, the cross toolchain's
+# C library is the only one the build links and the emulator loads.
+[ -e "$sysroot/usr/lib/$gnu/pkgconfig/blkid.pc" ] && exit 0
+
+if ! dpkg --print-foreign-architectures | grep -qx "$deb"; then
+  dpkg --add-architecture "$deb"
+  updated=no
+fi
+[ "$updated" = yes ] || apt-get update -qq
+
+echo "unpacking libblkid for $arch into $sysroot" >&2
+debs=$(mktemp -d)
+trap 'rm -rf "$debs"' EXIT
+(cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root \
+   "libblkid-dev:$deb" "libblkid1:$deb" "uuid-dev:$deb" "libuuid1:$deb")
+rm -rf "$sysroot.tmp"
+mkdir -p "$sysroot.tmp"
+for deb_file in "$debs"/*.deb; do dpkg -x "$deb_file" "$sysroot.tmp"; done
+rm -rf "$sysroot"
+mv "$sysroot.tmp" "$sysroot"

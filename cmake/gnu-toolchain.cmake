@@ -1,0 +1,42 @@
+# Shared part of the cmake/gnu-ARCH.cmake files: a cross build with
+# Debian's glibc toolchain for the unit tests, which run under qemu-user.
+# Those files set CMAKE_SYSTEM_PROCESSOR, QUENVALE_CROSS_ARCH (the
+# project's name), QUENVALE_CROSS_TRIPLET (the toolchain's) and
+# QUENVALE_CROSS_EMULATOR (qemu-user's program) before including this one.
+#
+# cmake/cross-deps.sh ARCH installs the compiler, qemu-user-static and the
+# target's libblkid.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${QUENVALE_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${QUENVALE_CROSS_TRIPLET}-g++)
+
+# The cross libc lives under /usr/TRIPLET; the host's x86_64 libraries and
+# CMake packages must never be picked up (a host GTest package would link
+# an x86_64 archive into a test of another machine).
+set(CMAKE_FIND_ROOT_PATH /usr/${QUENVALE_CROSS_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The init links itself statically (src/CMakeLists.txt); the unit tests
+# stay dynamic as on the host, since their allocation wrappers (ld --wrap)
+# would also catch libc's own allocations in a static link.
+#
+# libblkid for the target comes from Debian's packages unpacked into a
+# private sysroot by cmake/cross-deps.sh, never from a multiarch install
+# (see there why). At run time qemu-user finds the target's loader under
+# the cross prefix (-L); LD_LIBRARY_PATH puts the cross toolchain's C
+# library before any multiarch libc6 of the target that the machine may
+# hold for other reasons, so loader and libc always come from one package.
+set(QUENVALE_CROSS_SYSROOT
+    "${CMAKE_CURRENT_LIST_DIR}/../.cache/gnu-${QUENVALE_CROSS_ARCH}-sysroot"
+    CACHE PATH "Unpacked libblkid-dev of the target (cmake/cross-deps.sh)")
+get_filename_component(_quenvale_sysroot "${QUENVALE_CROSS_SYSROOT}" ABSOLUTE)
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_quenvale_sysroot}")
+unset(ENV{PKG_CONFIG_PATH})
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    ${QUENVALE_CROSS_EMULATOR} -L /usr/${QUENVALE_CROSS_TRIPLET} -E
+    "LD_LIBRARY_PATH=/usr/${QUENVALE_CROSS_TRIPLET}/lib:${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}")
