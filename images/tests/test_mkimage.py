@@ -581,10 +581,10 @@ class ArchiveTest(unittest.TestCase):
 
     def test_default_init_needs_a_known_checker(self):
         # Without --init, the e2fsck binary's ELF header names the build.
-        arm_elf = b"\x7fELF\x01\x01\x01" + bytes(11) + (40).to_bytes(2, "little")
         cases = [
             ("not ELF", b"#!/bin/sh\n", "is not an ELF program"),
-            ("another machine", arm_elf + bytes(32), "no built init"),
+            ("another machine", fake_elf(bits=64, machine=243), "no built init"),
+            ("another byte order", fake_elf(bits=32, order="big", machine=8), "no built init"),
         ]
         for name, header, message in cases:
             with self.subTest(name):
@@ -818,6 +818,34 @@ class InputTest(unittest.TestCase):
                 for member, source in zip(("init", "bin/e2fsck"), expected):
                     with open(source.format(b=b, d=ws.dir), "rb") as f:
                         self.assertEqual(cpio_member(out, member), f.read(), member)
+
+
+    # Each architecture the builds make, as its ELF header names it.
+    BUILT_ARCHES = [("x86_64", 64, 62), ("mipsel", 32, 8), ("mips64el", 64, 8),
+                    ("armhf", 32, 40), ("arm64", 64, 183)]
+
+    def test_each_arch_takes_its_own_build(self):
+        for arch, bits, machine in self.BUILT_ARCHES:
+            with self.subTest(arch):
+                ws = Workspace(self)
+                write_inputs(ws)
+                mkimage = ws.path("repo/images/quenvale-mkimage")
+                os.makedirs(os.path.dirname(mkimage))
+                shutil.copy(MKIMAGE, mkimage)
+                # Every build present, so a wrong pick shows in the image.
+                for other, other_bits, other_machine in self.BUILT_ARCHES:
+                    for rel in ("src/quenvale-init", "e2fsck"):
+                        ws.write(ws.path("repo/build/musl-%s/%s" % (other, rel)),
+                                 fake_elf(bits=other_bits, machine=other_machine,
+                                          payload=(other + rel).encode()), 0o755)
+                b = ws.path("repo/build/musl-" + arch)
+                for args in (["--arch", arch], ["--e2fsck", b + "/e2fsck"]):
+                    out = ws.path("out/%s-%d.img" % (arch, len(args[0])))
+                    code, _, err = ws.run(["-o", out] + args, mkimage=mkimage)
+                    self.assertEqual(code, 0, err)
+                    for member, rel in (("init", "src/quenvale-init"), ("bin/e2fsck", "e2fsck")):
+                        with open(os.path.join(b, rel), "rb") as f:
+                            self.assertEqual(cpio_member(out, member), f.read(), (args, member))
 
 
 class FileListTest(unittest.TestCase):

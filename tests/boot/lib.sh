@@ -77,6 +77,11 @@ declare -A QV_BUS_MONITOR=(
   [usb-swap]="wait Waiting for root|wait Bad magic number|hmp device_del stick|wait USB disconnect|sleep 1|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick2"
   [usb-card]="wait Waiting for root|wait  sda: sda1|sleep 2|hmp change card -f @MEDIUM@ raw"
   [usb-late]="wait Waiting for root|sleep 2|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick")
+# Builder options per guest. ext4's soft dependency on crc32c brings every
+# module that provides it, and on armhf that includes crc32-arm-ce, which
+# needs ARMv8's CRC instructions: a Cortex-A15, like most 32-bit boards'
+# cores, refuses it, and the init stops at a refused module.
+declare -A QV_IMAGE_ARGS=([armhf]="--exclude crc32-arm-ce")
 for bus in usb-swap usb-card usb-late; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
 QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1")
 
@@ -215,9 +220,11 @@ qv_make_bus_image() {
     [ -n "$list" ] || { echo "no $bus modules for $arch" >&2; return 1; }
   fi
   for name in $list; do modules+=(-m "$name"); done
-  local e2fsck=()
+  local e2fsck=() extra=()
   [ -z "${QV_IMAGE_E2FSCK:-}" ] || e2fsck=(--e2fsck "$QV_IMAGE_E2FSCK")
+  read -r -a extra <<<"${QV_IMAGE_ARGS[$arch]:-}"
   "$QV_ROOT/images/quenvale-mkimage" --arch "$arch" --init "$QV_INIT" "${e2fsck[@]}" \
+    ${extra[@]+"${extra[@]}"} \
     --modules-dir "$QV_MODULES_DIR" "${modules[@]}" -o "$output" "$@"
 }
 

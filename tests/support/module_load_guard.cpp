@@ -19,11 +19,19 @@ constexpr unsigned kAuditArch = AUDIT_ARCH_X86_64;
 // x32 calls carry the x86_64 audit arch but numbers with this bit set; the
 // x32 init_module would slip past a check on SYS_init_module alone.
 constexpr unsigned kForeignNumberBit = 0x40000000U;
-#elif defined(__mips__) && defined(__MIPSEL__)
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABIO32
 constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL;
+constexpr unsigned kForeignNumberBit = 0;
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABI64
+// o32 and n32 calls from a 64-bit process carry audit arches of their own,
+// which the arch check turns away.
+constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL64;
 constexpr unsigned kForeignNumberBit = 0;
 #elif defined(__aarch64__)
 constexpr unsigned kAuditArch = AUDIT_ARCH_AARCH64;
+constexpr unsigned kForeignNumberBit = 0;
+#elif defined(__arm__) && defined(__ARMEL__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_ARM;
 constexpr unsigned kForeignNumberBit = 0;
 #else
 #error "unknown architecture for the module load guard"

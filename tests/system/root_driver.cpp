@@ -59,11 +59,25 @@ bool g_deny_block_nodes = false;
 bool g_read_only_dev = false;
 bool g_dev_disk_file = false;
 
+// The filter checks the calling convention first: a system call number
+// means another call under another ABI.
 #if defined(__x86_64__)
 constexpr unsigned kAuditArch = AUDIT_ARCH_X86_64;
-#elif defined(__mips__) && defined(__MIPSEL__)
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABI64
+constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL64;
+#elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABIO32
 constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL;
+#elif defined(__aarch64__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && defined(__ARMEL__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_ARM;
+#else
+#error "no seccomp audit architecture for this target"
 #endif
+
+// seccomp_data's arguments are 64-bit on every ABI; a 32-bit load takes
+// the low half, which a big-endian machine stores second.
+constexpr unsigned kLowWord = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0;
 
 // mknodat(dirfd, path, mode, dev) with a block type in mode: EPERM.
 void deny_block_nodes() {
@@ -73,7 +87,7 @@ void deny_block_nodes() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mknodat, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2]) + kLowWord),
       BPF_STMT(BPF_ALU | BPF_AND | BPF_K, S_IFMT),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, S_IFBLK, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
