@@ -14,7 +14,7 @@
 # carry the bus's module chain and bench/e2fsck_timer.c as /bin/e2fsck,
 # which runs the real checker and prints its time. Sizes are of the images
 # as they ship (no timer), in every format the builder writes. The kernel
-# command line is "console=ttyS0 panic=-1 printk.time=1 initramfs_async=0
+# command line is "console=CONSOLE (QV_CONSOLE) panic=-1 printk.time=1 initramfs_async=0
 # root=PARTUUID=..."; the disk is tests/boot/make-disk.sh's, whose
 # /etc/preinit first writes a line to /dev/kmsg.
 #
@@ -153,7 +153,7 @@ for round in $(seq 1 "$rounds"); do
     [ $((round % 2)) = 1 ] || order=("${VARIANTS[1]}" "${VARIANTS[0]}")
     for variant in "${order[@]}"; do
       log=$work/logs/$config-$variant-$round.log
-      append="console=ttyS0 panic=-1 printk.time=1 initramfs_async=0 root=PARTUUID=$PART_UUID"
+      append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 initramfs_async=0 root=PARTUUID=$PART_UUID"
       qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$work/$config/$variant-timed.img" "$work/$arch.disk" "$append" \

@@ -21,7 +21,7 @@
 # executes the real checker; only /init differs (and the busybox image adds
 # /bin/busybox). All boot the same disk (tests/boot/make-disk.sh with
 # bench/floor-preinit.sh as /etc/preinit and a /dev/kmsg node). The kernel
-# command line is "console=ttyS0 panic=-1 printk.time=1" and the root:
+# command line is "console=CONSOLE (QV_CONSOLE) panic=-1 printk.time=1" and the root:
 #   quenvale: root=PARTUUID=, as on the real target;
 #   floor:    root=/dev/NAME (vda1, mmcblk0p1, sda1), all that it reads;
 #   busybox:  root=UUID=, since busybox's findfs has no PARTUUID= form.
@@ -229,7 +229,7 @@ idle_pass() {
         status=0
         QV_QEMU_EXTRA=(-msg timestamp=on -trace "enable=blk_co_preadv,file=$trace")
         qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" \
-          "console=ttyS0 panic=-1 printk.time=1 $append" "$log" "$idle" \
+          "console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $append" "$log" "$idle" \
           "${CONFIG_BUS[$config]}" || status=$?
         QV_QEMU_EXTRA=()  # read by qv_boot
         console=$(tr -d '\r' <"$log")
@@ -263,7 +263,7 @@ for round in $(seq 1 "$rounds"); do
     use_arch "$arch"
     for init in "${INITS[@]}"; do
       log=$work/logs/$config-$init-$round.log
-      append="console=ttyS0 panic=-1 printk.time=1 $(root_arg "$config" "$init")"
+      append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
       qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" "$append" \

@@ -4,7 +4,8 @@
 # as libblkid is and linked as the init is, which any static init using
 # libblkid has to carry anyway.
 #
-# Usage: bench/size_report.sh [x86_64|mipsel]...   (default both)
+# Usage: bench/size_report.sh [x86_64|mipsel|mips64el|armhf|arm64]...
+#                                                     (default all)
 #
 # Per architecture: the two sizes, their difference, and where the
 # difference lies, from linker maps of unstripped links of the same code
@@ -20,14 +21,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 arches=()
 for arg in "$@"; do
   case $arg in
-    x86_64|mipsel) arches+=("$arg") ;;
+    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$arg") ;;
     -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg" >&2; exit 2 ;;
   esac
 done
 [ ${#arches[@]} -gt 0 ] || arches=("${QV_ARCHES[@]}")
 
-declare -A CROSS=([x86_64]=x86_64-linux-gnu- [mipsel]=mipsel-linux-gnu-)
 RELEASE_FLAGS="-Os -DNDEBUG"
 # As libblkid itself is built (cmake/musl-deps.sh), and linked as the init
 # is (src/CMakeLists.txt).
@@ -49,10 +49,10 @@ for arch in "${arches[@]}"; do
     { tail -n 30 "$dir/build.log" >&2; exit 1; }
   unstripped=$dir/tree/src/quenvale-init
   cp "$dir/tree/src/quenvale-init.map" "$dir/quenvale-init.map"
-  "${CROSS[$arch]}strip" -s -o "$dir/quenvale-init.stripped" "$unstripped"
+  "${QV_ARCH_GNU[$arch]}-strip" -s -o "$dir/quenvale-init.stripped" "$unstripped"
 
   sysroot=$QV_ROOT/.cache/musl/$arch/sysroot
-  cc=($arch-linux-musl-gcc $FLOOR_FLAGS -Wall -Wextra -Werror
+  cc=("${QV_ARCH_MUSL[$arch]}-gcc" $FLOOR_FLAGS -Wall -Wextra -Werror
       -isystem "$QV_ROOT/.cache/musl/$arch/kernel-headers" -I"$sysroot/include/blkid")
   # shellcheck disable=SC2086
   "${cc[@]}" $FLOOR_LINK -s -o "$dir/floor" "$here/size_floor.c" -L"$sysroot/lib" -lblkid
@@ -74,5 +74,5 @@ for arch in "${arches[@]}"; do
   echo
   python3 "$here/size_breakdown.py" "$dir/quenvale-init.map" "$dir/floor.map" \
     "$dir/quenvale-init.stripped" "$dir/floor" "$unstripped" "$dir/floor.unstripped" \
-    "${CROSS[$arch]}nm"
+    "${QV_ARCH_GNU[$arch]}-nm"
 done

@@ -9,6 +9,13 @@
 #   tools/fuzz.sh long [SECONDS]   SECONDS per target (default 120), keeping
 #                                  what it finds in build/fuzz/corpus-long;
 #                                  prints executions and coverage
+#   tools/fuzz.sh cross ARCH       the same targets built for another
+#                                  machine (mipsel, mips64el, armhf, arm64)
+#                                  with its gcc cross compiler and UBSan, run
+#                                  under qemu-user by fuzz/replay_main.cpp:
+#                                  the seeds, then a fixed number of random
+#                                  mutations of them, a tenth of the short
+#                                  runs (libFuzzer has no runtime there)
 #
 # Short runs use a fixed seed so that a test run is repeatable; set
 # FUZZ_SEED to explore elsewhere. Logs go to build/fuzz/logs, failing
@@ -20,8 +27,13 @@ cd "$(dirname "$0")/.."
 mode=${1:-short}
 case $mode in
   short) ;;
+  cross)
+    . cmake/arches.sh
+    arch=${2:-}
+    { qv_known_arch "$arch" && [ "$arch" != x86_64 ]; } ||
+      { echo "usage: $0 cross ARCH (one of: ${QV_ALL_ARCHES[*]:1})" >&2; exit 2; } ;;
   long) seconds=${2:-120}; [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "bad seconds: $seconds" >&2; exit 2; } ;;
-  *) echo "usage: $0 short | long [SECONDS]" >&2; exit 2 ;;
+  *) echo "usage: $0 short | long [SECONDS] | cross ARCH" >&2; exit 2 ;;
 esac
 
 # target, longest input, runs in short mode. The command line and the list
@@ -53,9 +65,51 @@ install_missing() {
 
 install_missing
 
-build=build/fuzz
 names=()
 for entry in "${targets[@]}"; do read -r name _ <<<"$entry"; names+=("$name"); done
+
+if [ "$mode" = cross ]; then
+  cmake/cross-deps.sh "$arch"
+  gnu=${QV_ARCH_GNU[$arch]}
+  build=build/fuzz-$arch
+  sysroot=$PWD/.cache/gnu-$arch-sysroot/usr/lib/$gnu
+  # fuzz_probe links Debian's libblkid for the machine, the same util-linux
+  # version, built by Debian without the sanitizers.
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/gnu-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_FUZZ_REPLAY=ON \
+    -DQUENVALE_FUZZ_BLKID="$sysroot/libblkid.a" >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target "${names[@]}" >/dev/null
+  scratch=$(mktemp -d /tmp/quenvale-fuzz.XXXXXX)
+  trap 'rm -rf "$scratch"' EXIT
+  here=$PWD
+  emulator=("${QV_ARCH_QEMU[$arch]}" -L "/usr/$gnu" -E "LD_LIBRARY_PATH=/usr/$gnu/lib:$sysroot")
+  failed=0
+  for entry in "${targets[@]}"; do
+    read -r name max_len short_runs <<<"$entry"
+    log=$scratch/$name.log
+    status=0
+    # Every target checks its properties itself; UBSan's reports go to a
+    # file, as a target may silence standard error.
+    (cd "$scratch" && UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$scratch/ubsan-$name" \
+      timeout 600 "${emulator[@]}" "$here/$build/fuzz/$name" -runs=$((short_runs / 10)) \
+      -seed="${FUZZ_SEED:-1}" -max_len="$max_len" "$here/fuzz/corpus/$name") >"$log" 2>&1 ||
+      status=$?
+    if [ $status -ne 0 ] || compgen -G "$scratch/ubsan-$name*" >/dev/null ||
+       [ -e "$scratch/replay-failure-$name" ]; then
+      echo "$name ($arch): FAILED (exit $status)"
+      cat "$log" "$scratch/ubsan-$name"* 2>/dev/null | head -n 20 | sed 's/^/   /'
+      [ -e "$scratch/replay-failure-$name" ] &&
+        cp "$scratch/replay-failure-$name" "build/replay-failure-$arch-$name" &&
+        echo "   input kept in build/replay-failure-$arch-$name"
+      failed=1
+    else
+      echo "$name ($arch): $(tail -n 1 "$log")"
+    fi
+  done
+  exit $failed
+fi
+
+build=build/fuzz
 # fuzz_probe runs libblkid's probes too, built from the shipped source with
 # the sanitizers and coverage.
 blkid=$(cmake/musl-deps.sh fuzz | tail -n 1)

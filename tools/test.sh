@@ -1,19 +1,53 @@
 #!/usr/bin/env bash
 # Runs every test:
-#  - the static musl inits that ship, built for x86_64 and mipsel, and the
-#    e2fsck built beside them, checked against the machine's own on
+#  - the static musl inits that ship, built for every architecture
+#    (cmake/arches.sh: x86_64, mipsel, mips64el, armhf, arm64), and the
+#    e2fsck built beside each, checked against the machine's own on
 #    damaged file systems;
 #  - unit and system tests on a debug build with ASan and UBSan, and again
 #    on the static glibc release build; the system tests start the shipped
 #    x86_64 init as process 1 too;
-#  - the mipsel cross build's unit tests under qemu-user;
+#  - each other architecture's cross build's unit tests under qemu-user;
 #  - the image builder's tests;
-#  - short runs of every fuzz target;
-#  - whole boots of real Debian kernels under QEMU, x86_64 and mipsel, with
-#    the shipped inits.
+#  - short runs of every fuzz target, and replays of them built for arm64
+#    and armhf under qemu-user;
+#  - whole boots of real Debian kernels under QEMU on every architecture,
+#    with the shipped inits.
+#
+# On this 2-core machine the builds run two architectures at a time, and
+# the boots in two streams of one single-CPU guest each; each stream's
+# output is printed whole when it ends. Everything apt brings is installed
+# first, so that nothing running side by side meets in apt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh build test
+. cmake/arches.sh
+tools/install-deps.sh build test arches
+for arch in "${QV_ALL_ARCHES[@]:1}"; do cmake/cross-deps.sh "$arch"; done
+# shellcheck disable=SC2016 # expanded by the inner shell
+bash -c '. tests/boot/lib.sh && qv_install_deps "$@" && for a; do qv_fetch_guest "$a"; done' \
+  _ "${QV_ALL_ARCHES[@]}"
+
+mkdir -p build/logs
+
+# in_lanes NAME COMMAND LANE1 LANE2: COMMAND ARCH for each architecture of
+# LANE1 (words) in turn, and beside it the same for LANE2; prints each
+# lane's output when it ends, and fails when either failed.
+in_lanes() {
+  local name=$1 command=$2 lane status=0 pids=() logs=() i
+  shift 2
+  for lane in "$@"; do
+    logs+=("build/logs/$name-${#logs[@]}.log")
+    # shellcheck disable=SC2086 # a lane is a list of words
+    (failed=0; for arch in $lane; do $command "$arch" || failed=1; done; exit $failed) \
+      >"${logs[-1]}" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || status=1
+    cat "${logs[$i]}"
+  done
+  return $status
+}
 
 run_tree() {
   local dir=$1; shift
@@ -23,37 +57,38 @@ run_tree() {
   (cd "$dir" && ctest --output-on-failure)
 }
 
-# The inits that ship: static musl builds for both architectures.
-for arch in x86_64 mipsel; do
-  echo "== build/musl-$arch"
-  tools/build.sh "$arch" | tail -n 1
-done
-for arch in x86_64 mipsel; do
-  echo "== build/musl-$arch/e2fsck"
-  tools/build-e2fsck.sh "$arch" | tail -n 1
-  tests/e2fsck/equivalence_test.sh "$arch"
-done
+# The inits and e2fsck binaries that ship: static musl builds.
+ship() {
+  echo "== build/musl-$1"
+  tools/build.sh "$1" | tail -n 1 &&
+    tools/build-e2fsck.sh "$1" | tail -n 1 &&
+    tests/e2fsck/equivalence_test.sh "$1"
+}
+in_lanes ship ship "x86_64 armhf arm64" "mipsel mips64el"
 shipped_x86_64=$PWD/build/musl-x86_64/src/quenvale-init
-shipped_mipsel=$PWD/build/musl-mipsel/src/quenvale-init
 
 run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON \
   -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
 run_tree build/test-release -DCMAKE_BUILD_TYPE=Release \
   -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
 
-cmake/mipsel-deps.sh
-echo "== build/test-mipsel"
-cmake -S . -B build/test-mipsel -DCMAKE_TOOLCHAIN_FILE=cmake/mipsel-linux-gnu.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/test-mipsel -j"$(nproc)"
-(cd build/test-mipsel && ctest --output-on-failure)
+for arch in "${QV_ALL_ARCHES[@]:1}"; do
+  run_tree "build/test-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/gnu-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release
+done
 
 echo "== image builder"
 python3 images/tests/test_mkimage.py
 
 echo "== fuzz targets, short runs"
 tools/fuzz.sh short
+# The same targets built for a 64-bit and a 32-bit machine of another kind,
+# under qemu-user.
+tools/fuzz.sh cross arm64
+tools/fuzz.sh cross armhf
 
 echo "== boots under QEMU"
-QUENVALE_BOOT_INIT_X86_64=$shipped_x86_64 QUENVALE_BOOT_INIT_MIPSEL=$shipped_mipsel \
-  tests/boot/run.sh
+for arch in "${QV_ALL_ARCHES[@]}"; do
+  export "QUENVALE_BOOT_INIT_${arch^^}=$PWD/build/musl-$arch/src/quenvale-init"
+done
+in_lanes boot tests/boot/run.sh "x86_64 armhf arm64" "mipsel mips64el"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Is the e2fsck built for the image the same checker as the machine's own?
 #
-#   tests/e2fsck/equivalence_test.sh [x86_64|mipsel] [E2FSCK]
+#   tests/e2fsck/equivalence_test.sh [x86_64|mipsel|mips64el|armhf|arm64] [E2FSCK]
 #
-# E2FSCK defaults to build/musl-ARCH/e2fsck (tools/build-e2fsck.sh); the
-# mipsel one runs under qemu-user. Each damaged ext4 image below, made with
+# E2FSCK defaults to build/musl-ARCH/e2fsck (tools/build-e2fsck.sh); those
+# of other machines than x86_64 run under qemu-user. Each damaged ext4 image below, made with
 # the machine's own mke2fs and debugfs, is checked with -f -y twice, on
 # separate copies under the same name: once by the machine's e2fsck, once
 # by the built one, with the clock fixed. Both must give the same exit
@@ -15,12 +15,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
+. cmake/arches.sh
 arch=${1:-x86_64}
-case $arch in
-  x86_64) run=() ;;
-  mipsel) run=(qemu-mipsel-static) ;;
-  *) echo "usage: $0 [x86_64|mipsel] [E2FSCK]" >&2; exit 2 ;;
-esac
+qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)] [E2FSCK]" >&2; exit 2; }
+run=()
+[ -z "${QV_ARCH_QEMU[$arch]}" ] || run=("${QV_ARCH_QEMU[$arch]}")
 built=$(readlink -f "${2:-build/musl-$arch/e2fsck}")
 [ -x "$built" ] || { echo "FAIL: no e2fsck at $built (tools/build-e2fsck.sh $arch)" >&2; exit 1; }
 reference=$(command -v e2fsck || echo /sbin/e2fsck)
