@@ -29,7 +29,7 @@ qv_install_deps mipsel
 qv_fetch_guest mipsel
 if [ ${#drivers[@]} -eq 0 ]; then
   cmake -S "$QV_ROOT" -B "$QV_ROOT/build/test-mipsel" \
-    -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/mipsel-linux-gnu.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/gnu-mipsel.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$QV_ROOT/build/test-mipsel" --target root_driver -j"$(nproc)" >/dev/null
   drivers=("$QV_ROOT/build/test-mipsel/tests/root_driver")

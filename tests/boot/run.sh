@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Boots quenvale-init as the initramfs /init of real Debian kernels under
-# QEMU (TCG), on x86_64 (cloud kernel) and 32-bit MIPS little-endian (malta),
-# and checks each scenario on the serial console.
+# QEMU (TCG), on x86_64 (cloud kernel), 32-bit and 64-bit MIPS
+# little-endian (4kc- and 5kc-malta), 32-bit ARM (armmp on the virt board,
+# Cortex-A15) and 64-bit ARM (arm64 on virt, Cortex-A53), and checks each
+# scenario on the serial console.
 #
 # Usage: tests/boot/run.sh [ARCH...] [SCENARIO...]
-#   ARCH: x86_64 mipsel (default both); SCENARIO: names from the table below
-#   (default all). QUENVALE_BOOT_TIMEOUT: seconds per boot (default 120);
-#   QUENVALE_BOOT_INIT_X86_64 / _MIPSEL: boot that binary instead of
-#   building one.
+#   ARCH: x86_64 mipsel mips64el armhf arm64 (default all); SCENARIO: names
+#   from the table below (default all). QUENVALE_BOOT_TIMEOUT: seconds per
+#   boot (default 120); QUENVALE_BOOT_INIT_<ARCH> (X86_64, MIPSEL, ...):
+#   boot that binary instead of building one.
 #
 # Prints one line per boot (arch, scenario, result, seconds; timed boots
 # add their figures) and a closing "N passed, N failed" line; exits 1 when
@@ -133,7 +135,7 @@ wanted=()
 for arg in "$@"; do
   case $arg in
     x86_64|mipsel|mips64el|armhf|arm64) arches+=("$arg") ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *) scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
          { echo "unknown scenario: $arg" >&2; exit 2; }
        wanted+=("$arg") ;;
