@@ -3,14 +3,17 @@
 # what is missing: the cross compiler, qemu-user-static, googletest's
 # sources, and libblkid for the architecture in .cache/gnu-ARCH-sysroot.
 #
-#   cmake/cross-deps.sh mipsel|mips64el|armhf|arm64
+#   cmake/cross-deps.sh mipsel|mips64el|armhf|arm64|s390x
+#
+# s390x is the big-endian machine of the unit tests only (cmake/arches.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=cmake/arches.sh
 . "$root/cmake/arches.sh"
 arch=${1:-}
-if ! qv_known_arch "$arch" || [ "$arch" = x86_64 ]; then
-  echo "usage: $0 ARCH (one of: ${QV_ALL_ARCHES[*]:1})" >&2
+if { ! qv_known_arch "$arch" && [ "$arch" != "$QV_BYTE_ORDER_ARCH" ]; } ||
+   [ "$arch" = x86_64 ]; then
+  echo "usage: $0 ARCH (one of: ${QV_ALL_ARCHES[*]:1} $QV_BYTE_ORDER_ARCH)" >&2
   exit 2
 fi
 gnu=${QV_ARCH_GNU[$arch]}

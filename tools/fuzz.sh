@@ -10,7 +10,8 @@
 #                                  what it finds in build/fuzz/corpus-long;
 #                                  prints executions and coverage
 #   tools/fuzz.sh cross ARCH       the same targets built for another
-#                                  machine (mipsel, mips64el, armhf, arm64)
+#                                  machine (mipsel, mips64el, armhf, arm64,
+#                                  or s390x, big-endian)
 #                                  with its gcc cross compiler and UBSan, run
 #                                  under qemu-user by fuzz/replay_main.cpp:
 #                                  the seeds, then a fixed number of random
@@ -30,8 +31,10 @@ case $mode in
   cross)
     . cmake/arches.sh
     arch=${2:-}
-    { qv_known_arch "$arch" && [ "$arch" != x86_64 ]; } ||
-      { echo "usage: $0 cross ARCH (one of: ${QV_ALL_ARCHES[*]:1})" >&2; exit 2; } ;;
+    { { qv_known_arch "$arch" || [ "$arch" = "$QV_BYTE_ORDER_ARCH" ]; } &&
+      [ "$arch" != x86_64 ]; } ||
+      { echo "usage: $0 cross ARCH (one of: ${QV_ALL_ARCHES[*]:1} $QV_BYTE_ORDER_ARCH)" >&2
+        exit 2; } ;;
   long) seconds=${2:-120}; [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "bad seconds: $seconds" >&2; exit 2; } ;;
   *) echo "usage: $0 short | long [SECONDS] | cross ARCH" >&2; exit 2 ;;
 esac

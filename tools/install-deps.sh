@@ -25,6 +25,10 @@ for arch in "${QV_ALL_ARCHES[@]}"; do
   foreign+=("$deb")
   groups[arches]+=" musl-dev:$deb gcc-$gnu g++-$gnu linux-libc-dev-$deb-cross"
 done
+# The big-endian machine of the unit tests: its cross compiler, and its
+# architecture for the libblkid that cmake/cross-deps.sh unpacks.
+foreign+=("${QV_ARCH_DEB[$QV_BYTE_ORDER_ARCH]}")
+groups[arches]+=" g++-${QV_ARCH_GNU[$QV_BYTE_ORDER_ARCH]}"
 
 wanted=()
 for group in "$@"; do

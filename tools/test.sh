@@ -7,7 +7,8 @@
 #  - unit and system tests on a debug build with ASan and UBSan, and again
 #    on the static glibc release build; the system tests start the shipped
 #    x86_64 init as process 1 too;
-#  - each other architecture's cross build's unit tests under qemu-user;
+#  - each other architecture's cross build's unit tests under qemu-user,
+#    and those of s390x, a big-endian machine;
 #  - the image builder's tests;
 #  - short runs of every fuzz target, and replays of them built for arm64
 #    and armhf under qemu-user;
@@ -22,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . cmake/arches.sh
 tools/install-deps.sh build test arches
-for arch in "${QV_ALL_ARCHES[@]:1}"; do cmake/cross-deps.sh "$arch"; done
+for arch in "${QV_ALL_ARCHES[@]:1}" "$QV_BYTE_ORDER_ARCH"; do cmake/cross-deps.sh "$arch"; done
 # shellcheck disable=SC2016 # expanded by the inner shell
 bash -c '. tests/boot/lib.sh && qv_install_deps "$@" && for a; do qv_fetch_guest "$a"; done' \
   _ "${QV_ALL_ARCHES[@]}"
@@ -72,7 +73,8 @@ run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON \
 run_tree build/test-release -DCMAKE_BUILD_TYPE=Release \
   -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
 
-for arch in "${QV_ALL_ARCHES[@]:1}"; do
+# The other targets, and a big-endian machine (cmake/arches.sh).
+for arch in "${QV_ALL_ARCHES[@]:1}" "$QV_BYTE_ORDER_ARCH"; do
   run_tree "build/test-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/gnu-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release
 done

@@ -16,14 +16,13 @@
 
 namespace {
 
-constexpr uint32_t kElfMagic = 0x464C457F;  // "\x7f" "ELF" read little-endian
 constexpr int kModuleUnreadable = -12;
 
+// Compared byte by byte: read as one word, the magic would be another
+// number on a big-endian machine.
 bool has_elf_magic(const void* image, size_t length) {
-  uint32_t word = 0;
-  if (length < sizeof(word)) return false;
-  memcpy(&word, image, sizeof(word));
-  return word == kElfMagic;
+  static const char kElfMagic[4] = {'\x7f', 'E', 'L', 'F'};
+  return length >= sizeof(kElfMagic) && memcmp(image, kElfMagic, sizeof(kElfMagic)) == 0;
 }
 
 // Maps the whole file read-only; an invalid mapping when the file is too

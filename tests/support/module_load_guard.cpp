@@ -33,6 +33,9 @@ constexpr unsigned kForeignNumberBit = 0;
 #elif defined(__arm__) && defined(__ARMEL__)
 constexpr unsigned kAuditArch = AUDIT_ARCH_ARM;
 constexpr unsigned kForeignNumberBit = 0;
+#elif defined(__s390x__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_S390X;
+constexpr unsigned kForeignNumberBit = 0;
 #else
 #error "unknown architecture for the module load guard"
 #endif

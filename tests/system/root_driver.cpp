@@ -71,6 +71,8 @@ constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL;
 constexpr unsigned kAuditArch = AUDIT_ARCH_AARCH64;
 #elif defined(__arm__) && defined(__ARMEL__)
 constexpr unsigned kAuditArch = AUDIT_ARCH_ARM;
+#elif defined(__s390x__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_S390X;
 #else
 #error "no seccomp audit architecture for this target"
 #endif

@@ -69,6 +69,9 @@ TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
   write_file(path("empty.ko"), "");
   write_file(path("text.ko"), "not an ELF image");
   write_file(path("short.ko"), "\x7f" "EL");
+  // The magic's bytes in the other order: one word apart from the magic
+  // on a machine of the other byte order.
+  write_file(path("swapped.ko"), std::string("FLE\x7f", 4) + std::string(60, '\0'));
   write_file(path("with blank.ko "), "x");
   // 1022 characters of short components, then more that fgets leaves for
   // the next read.
@@ -91,6 +94,7 @@ TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
       {"empty module", path("empty.ko") + "\n", -12, ""},
       {"not ELF", path("text.ko") + "\n", -12, ""},
       {"shorter than the magic", path("short.ko") + "\n", -12, ""},
+      {"magic in the other byte order", path("swapped.ko") + "\n", -12, ""},
       {"no newline at the end", path("text.ko"), -12, ""},
       {"trailing blank kept", path("with blank.ko") + " \n", -12, ""},
       {"carriage return kept", path("text.ko") + "\r\n", -12,
@@ -184,7 +188,9 @@ TEST_F(ModuleList, SizeLimitAndLoadRequest) {
     ASSERT_EQ(seen.count, c.requests);
     if (c.requests > 0) {
       EXPECT_EQ(seen.length, static_cast<size_t>(c.size)) << "the whole file";
-      EXPECT_EQ(seen.first_word, 0x464C457Fu) << "the mapped image itself";
+      uint32_t magic = 0;
+      memcpy(&magic, "\x7f" "ELF", sizeof(magic));
+      EXPECT_EQ(seen.first_word, magic) << "the mapped image itself";
       EXPECT_EQ(seen.options, "a=1 b ");
     }
     unlink(path(c.name).c_str());
