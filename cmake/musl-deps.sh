@@ -87,16 +87,20 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" "$root/cmake/arches.sh" | sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
 # Fixes of the project's own to libblkid, applied after Debian's patches
 # (each file says what it mends and how it was found).
 patches=("$root"/cmake/blkid-patches/*.patch)
 patches_sum=$(cat "${patches[@]}" | sha256sum | cut -d' ' -f1)
 key="util-linux $version; musl-deps.sh $script_sum; patches $patches_sum"
+# The build's also names what it was built with, from cmake/arches.sh: this
+# architecture's entries, not the whole list, which other architectures
+# may join.
+build_key="$key; $triplet $gnu $(qv_kernel_header_dirs "${arch/fuzz/x86_64}")"
 
 out=$cache/$arch
 sysroot=$out/sysroot
-if [ "$(cat "$out/stamp" 2>/dev/null)" = "$key" ] &&
+if [ "$(cat "$out/stamp" 2>/dev/null)" = "$build_key" ] &&
    [ -e "$sysroot/lib/libblkid.a" ]; then
   echo "$sysroot/lib/libblkid.a"
   exit 0
@@ -204,5 +208,5 @@ sed -i -e "s|$sysroot|\${prefix}|g" -e 's|^prefix=.*|prefix=${pcfiledir}/../..|'
 echo "libblkid for $arch: configure $(( built - start )) s," \
      "build $(( $(date +%s) - built )) s" >&2
 
-echo "$key" >"$out/stamp"
+echo "$build_key" >"$out/stamp"
 echo "$sysroot/lib/libblkid.a"

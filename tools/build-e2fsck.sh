@@ -60,9 +60,10 @@ flock 8
 exec 9>"$cache/.lock"
 flock 9
 
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" "$root/cmake/arches.sh" |
-             sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
 key="e2fsprogs $version; build-e2fsck.sh $script_sum"
+# The build's also names this architecture's entries of cmake/arches.sh.
+build_key="$key; $triplet $gnu $(qv_kernel_header_dirs "$arch")"
 out=$cache/e2fsck-$arch
 shipped=$root/build/musl-$arch/e2fsck
 
@@ -73,7 +74,7 @@ finish() {
   echo "${shipped#"$root"/}: $(stat -c %s "$shipped") bytes"
 }
 
-if [ "$(cat "$out/stamp" 2>/dev/null)" = "$key" ] && [ -e "$out/e2fsck" ]; then
+if [ "$(cat "$out/stamp" 2>/dev/null)" = "$build_key" ] && [ -e "$out/e2fsck" ]; then
   finish
   exit 0
 fi
@@ -185,5 +186,5 @@ if "$gnu-readelf" -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then
 fi
 echo "e2fsck for $arch: configure $(( built - start )) s," \
      "build $(( $(date +%s) - built )) s" >&2
-echo "$key" >"$out/stamp"
+echo "$build_key" >"$out/stamp"
 finish
