@@ -792,16 +792,21 @@ class InputTest(unittest.TestCase):
          "{b}/src/quenvale-init is missing: run tools/build.sh mipsel"),
     ]
 
+    @staticmethod
+    def builder_in_own_tree(ws):
+        """A copy of the builder in a tree of its own: its build/ is the
+        test's, whatever this checkout has built."""
+        write_inputs(ws)
+        mkimage = ws.path("repo/images/quenvale-mkimage")
+        os.makedirs(os.path.dirname(mkimage))
+        shutil.copy(MKIMAGE, mkimage)
+        return mkimage
+
     def test_arch_defaults(self):
-        # A copy of the builder in a tree of its own: its build/ is the
-        # test's, whatever this checkout has built.
         for name, built, args, expected in self.ARCH_CASES:
             with self.subTest(name):
                 ws = Workspace(self)
-                write_inputs(ws)
-                mkimage = ws.path("repo/images/quenvale-mkimage")
-                os.makedirs(os.path.dirname(mkimage))
-                shutil.copy(MKIMAGE, mkimage)
+                mkimage = self.builder_in_own_tree(ws)
                 b = ws.path("repo/build/musl-mipsel")
                 for rel in built:
                     ws.write(os.path.join(b, rel),
@@ -828,10 +833,7 @@ class InputTest(unittest.TestCase):
         for arch, bits, machine in self.BUILT_ARCHES:
             with self.subTest(arch):
                 ws = Workspace(self)
-                write_inputs(ws)
-                mkimage = ws.path("repo/images/quenvale-mkimage")
-                os.makedirs(os.path.dirname(mkimage))
-                shutil.copy(MKIMAGE, mkimage)
+                mkimage = self.builder_in_own_tree(ws)
                 # Every build present, so a wrong pick shows in the image.
                 for other, other_bits, other_machine in self.BUILT_ARCHES:
                     for rel in ("src/quenvale-init", "e2fsck"):
