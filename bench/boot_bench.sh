@@ -3,9 +3,9 @@
 # job as /init (bench/busybox-init.sh), under QEMU (TCG) with the kernels
 # of tests/boot.
 #
-# Usage: bench/boot_bench.sh [-n COUNT] [x86_64|mipsel]...
+# Usage: bench/boot_bench.sh [-n COUNT] [x86_64|mipsel|mips64el|armhf|arm64]...
 #   COUNT: boots per image and architecture (default 5, or
-#   QUENVALE_BENCH_COUNT); architectures default to both.
+#   QUENVALE_BENCH_COUNT); architectures default to all five.
 #   QUENVALE_BOOT_TIMEOUT: seconds per boot (default 120).
 #
 # Measured per boot, from the console with printk.time=1:
@@ -35,7 +35,7 @@ arches=()
 while [ $# -gt 0 ]; do
   case $1 in
     -n) [ $# -ge 2 ] || { echo "-n needs a count" >&2; exit 2; }; count=$2; shift ;;
-    x86_64|mipsel) arches+=("$1") ;;
+    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$1") ;;
     -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
@@ -44,7 +44,8 @@ done
 [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "count must be a positive number: $count" >&2; exit 2; }
 [ ${#arches[@]} -gt 0 ] || arches=("${QV_ARCHES[@]}")
 
-declare -A BENCH_CC=([x86_64]=x86_64-linux-gnu-gcc [mipsel]=mipsel-linux-gnu-gcc)
+declare -A BENCH_CC=()
+for arch in "${QV_ALL_ARCHES[@]}"; do BENCH_CC[$arch]=${QV_ARCH_GNU[$arch]}-gcc; done
 IMAGES=(quenvale busybox)
 work=$QV_CACHE/bench
 results=$work/results.tsv
@@ -147,7 +148,7 @@ for arch in "${arches[@]}"; do
   } >>"$sizes"
   echo "kernel $arch: $(basename "$QV_KERNEL")" >>"$machine"
 
-  append="console=ttyS0 panic=-1 printk.time=1 root=UUID=$FS_UUID"
+  append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 root=UUID=$FS_UUID"
   for i in $(seq 1 "$count"); do
     for image in "${IMAGES[@]}"; do
       log=$work/logs/$arch-$image-$i.log

@@ -48,7 +48,7 @@ for bus in virtio sd usb; do
   for i in "${!drivers[@]}"; do
     log=$work/driver$i-$bus.log
     qv_boot mipsel "$work/driver$i-$bus.img" "$work/disk.img" \
-      "console=ttyS0 panic=-1 -- guest-bench $passes root=PARTUUID=$absent" "$log" 300 "$bus" || true
+      "console=${QV_CONSOLE[mipsel]} panic=-1 -- guest-bench $passes root=PARTUUID=$absent" "$log" 300 "$bus" || true
     figures=$(tr -d '\r' <"$log" | awk '/^first pass us:/ { first = $4 }
       /^later pass us:/ { print first, $5, $7, $9 }')
     [ -n "$figures" ] || { echo "no figures in ${log#"$QV_ROOT"/}" >&2; tail -n 15 "$log" >&2; exit 1; }

@@ -101,7 +101,10 @@ qv_installed() {
 # Installs the named packages that are missing.
 qv_apt_install() {
   local missing=() name
-  for name in "$@"; do qv_installed "$name" || missing+=("$name"); done
+  # Once each: guests may share a QEMU package.
+  for name in $(printf '%s\n' "$@" | awk '!seen[$0]++'); do
+    qv_installed "$name" || missing+=("$name")
+  done
   [ ${#missing[@]} -eq 0 ] && return 0
   qv_log "installing ${missing[*]}"
   qv_apt_update
