@@ -33,7 +33,7 @@ groups[arches]+=" g++-${QV_ARCH_GNU[$QV_BYTE_ORDER_ARCH]}"
 wanted=()
 for group in "$@"; do
   [ -n "${groups[$group]:-}" ] || { echo "unknown group: $group" >&2; exit 2; }
-  read -r -a names <<<"${groups[$group]}"
+  read -r -d "" -a names <<<"${groups[$group]}" || true  # every line of it
   wanted+=("${names[@]}")
 done
 
