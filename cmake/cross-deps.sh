@@ -10,6 +10,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=cmake/arches.sh
 . "$root/cmake/arches.sh"
+# shellcheck source=tools/apt.sh
+. "$root/tools/apt.sh"
 arch=${1:-}
 if { ! qv_known_arch "$arch" && [ "$arch" != "$QV_BYTE_ORDER_ARCH" ]; } ||
    [ "$arch" = x86_64 ]; then
@@ -35,9 +37,9 @@ done
 updated=no
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2
-  apt-get update -qq
+  apt_update
   updated=yes
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install "${missing[@]}"
 fi
 
 # libblkid for the target is unpacked into a private sysroot, never
@@ -52,12 +54,12 @@ if ! dpkg --print-foreign-architectures | grep -qx "$deb"; then
   dpkg --add-architecture "$deb"
   updated=no
 fi
-[ "$updated" = yes ] || apt-get update -qq
+[ "$updated" = yes ] || apt_update
 
 echo "unpacking libblkid for $arch into $sysroot" >&2
 debs=$(mktemp -d)
 trap 'rm -rf "$debs"' EXIT
-(cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root \
+(cd "$debs" && apt_download \
    "libblkid-dev:$deb" "libblkid1:$deb" "uuid-dev:$deb" "libuuid1:$deb")
 rm -rf "$sysroot.tmp"
 mkdir -p "$sysroot.tmp"

@@ -151,11 +151,15 @@ debian_source() {
   echo "fetching $package $version source" >&2
   fetch() { (cd "$downloads" && src_apt source --download-only \
                "$package=$version" >/dev/null); }
-  if ! fetch 2>/dev/null; then
-    # A failed index download is reported by apt; whether it mattered
-    # shows when the source is looked up again.
+  # A failed index download is reported by apt; whether it mattered
+  # shows when the source is looked up again. A mirror in the middle of a
+  # sync may serve an index of the wrong size for a while: tried again.
+  local try
+  for try in 1 2 3 4; do
+    fetch 2>/dev/null && break
+    [ "$try" -eq 1 ] || sleep 15
     src_apt update -qq || echo "${0##*/}: apt-get update reported errors" >&2
-    fetch
-  fi
+  done
+  [ -e "$dsc" ] || fetch
   verify_downloads
 }

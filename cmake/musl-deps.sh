@@ -23,6 +23,8 @@ self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
 # shellcheck source=cmake/arches.sh
 . "$root/cmake/arches.sh"
+# shellcheck source=tools/apt.sh
+. "$root/tools/apt.sh"
 
 arch=${1:-x86_64}
 case $arch in
@@ -82,8 +84,8 @@ if [ ${#missing[@]} -gt 0 ]; then
      ! dpkg --print-foreign-architectures | grep -qx "$deb"; then
     dpkg --add-architecture "$deb"
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 fi
 
 version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)

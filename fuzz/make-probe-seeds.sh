@@ -11,6 +11,8 @@
 # module: everything is made on regular files.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/apt.sh
+. "$root/tools/apt.sh"
 out=${1:-$root/fuzz/corpus/fuzz_probe}
 tools=(e2fsprogs dosfstools exfatprogs ntfs-3g xfsprogs btrfs-progs xorriso
        squashfs-tools fdisk util-linux python3)
@@ -20,9 +22,8 @@ for name in "${tools[@]}"; do
     missing+=("$name")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 fi
 
 work=$(mktemp -d /tmp/quenvale-seeds.XXXXXX)

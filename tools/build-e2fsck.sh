@@ -33,6 +33,8 @@ self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
 # shellcheck source=cmake/arches.sh
 . "$root/cmake/arches.sh"
+# shellcheck source=tools/apt.sh
+. "$root/tools/apt.sh"
 arch=${1:-x86_64}
 qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)]" >&2; exit 2; }
 triplet=${QV_ARCH_MUSL[$arch]}
@@ -48,8 +50,8 @@ installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 installed e2fsprogs || {
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends e2fsprogs >/dev/null
+  apt_update
+  apt_install e2fsprogs
 }
 version=$(dpkg-query -W -f='${source:Version}' e2fsprogs)
 

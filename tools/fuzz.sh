@@ -24,6 +24,8 @@
 #   build/fuzz/fuzz/<target> -close_fd_mask=0 <input>
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=tools/apt.sh
+. tools/apt.sh
 
 mode=${1:-short}
 case $mode in
@@ -61,9 +63,8 @@ install_missing() {
   done
   [ ${#missing[@]} -eq 0 ] && return
   echo "installing: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update
+  apt_install "${missing[@]}"
 }
 
 install_missing

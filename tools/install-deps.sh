@@ -10,6 +10,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=cmake/arches.sh
 . "$root/cmake/arches.sh"
+# shellcheck source=tools/apt.sh
+. "$root/tools/apt.sh"
 
 declare -A groups=(
   [build]="cmake g++ make pkg-config libblkid-dev"
@@ -54,11 +56,10 @@ for name in "${wanted[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   # A new architecture's package lists, for the scripts' downloads.
-  [ "$added" = no ] || apt-get update -qq
+  [ "$added" = no ] || apt_update
   exit 0
 fi
 
 echo "installing: ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt_update
+apt_install "${missing[@]}"

@@ -9,6 +9,8 @@ QV_CACHE=${QUENVALE_BOOT_CACHE:-$QV_ROOT/.cache/boot}
 . "$QV_BOOT_DIR/ids.sh"
 # shellcheck source=cmake/arches.sh
 . "$QV_ROOT/cmake/arches.sh"
+# shellcheck source=tools/apt.sh
+. "$QV_ROOT/tools/apt.sh"
 
 QV_ARCHES=("${QV_ALL_ARCHES[@]}")
 
@@ -90,7 +92,7 @@ qv_log() { echo "== $*" >&2; }
 qv_apt_updated=no
 qv_apt_update() {
   [ "$qv_apt_updated" = yes ] && return 0
-  apt-get update -qq
+  apt_update
   qv_apt_updated=yes
 }
 
@@ -108,8 +110,7 @@ qv_apt_install() {
   [ ${#missing[@]} -eq 0 ] && return 0
   qv_log "installing ${missing[*]}"
   qv_apt_update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  apt_install "${missing[@]}"
 }
 
 # Host tools for building and booting the given architectures.
@@ -163,7 +164,7 @@ qv_fetch_guest() {
     mkdir -p "$dir/debs"
     # shellcheck disable=SC2086
     (cd "$dir/debs" && apt-get download -qq $packages 2>/dev/null) ||
-      (qv_apt_update && cd "$dir/debs" && apt-get download -qq $packages)
+      (qv_apt_update && cd "$dir/debs" && apt_download $packages)
     local deb
     for deb in "$dir"/debs/*.deb; do dpkg -x "$deb" "$dir/root"; done
     rm -rf "$dir/debs"
