@@ -39,12 +39,18 @@ int find_name_ignoring_case(const char* dir, const char* name, char* found,
                             size_t found_size) {
   UniqueDir entries(opendir(dir));
   if (!entries) return -1;
+  bool matched = false;
   while (struct dirent* entry = readdir(entries.get())) {
     if (!equal_ignoring_ascii_case(entry->d_name, name)) continue;
+    // Two names that differ only in case are two devices (a GPT GUID and
+    // a LUKS UUID typed the other way, say), and directory order says
+    // nothing about which one was meant: neither is taken.
+    if (matched) return -1;
+    matched = true;
     const int length = snprintf(found, found_size, "%s/%s", dir, entry->d_name);
-    return length > 0 && static_cast<size_t>(length) < found_size ? 0 : -1;
+    if (length <= 0 || static_cast<size_t>(length) >= found_size) return -1;
   }
-  return -1;
+  return matched ? 0 : -1;
 }
 
 int resolve_in_link_dir(const char* dir, const char* name, char* resolved) {

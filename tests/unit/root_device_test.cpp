@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "rootfs/root_device.h"
 #include "test_support.h"
@@ -69,11 +70,30 @@ TEST_F(LinkDir, ExactNameFirstThenAnyAsciiCase) {
   }
 }
 
-TEST_F(LinkDir, MixedCaseNameOfTwoCasesTakesOneOfThem) {
-  char resolved[PATH_MAX] = {};
-  ASSERT_EQ(resolve_in_link_dir(dir_.c_str(), "Exact", resolved), 0);
-  const std::string found = resolved;
-  EXPECT_TRUE(found == dir_ + "/sdb1" || found == dir_ + "/sdc1") << found;
+// With two or more case variants and no exact name, the device meant is
+// unknown whatever order the directory lists them in: none is taken, and
+// the wait goes on. Each row adds its links to the fixture's.
+TEST_F(LinkDir, SeveralCaseVariantsWithoutExactNameResolveNothing) {
+  const struct {
+    const char* name;
+    std::vector<const char*> extra_links;
+  } cases[] = {
+      {"Exact", {}},                              // exact, EXACT
+      {"ExAcT", {"eXaCt"}},                       // three variants
+      {"ABCD", {"aBcD"}},                         // abcd's twin added
+      {"0E1F-AB", {"0e1f-ab", "0E1F-ab"}},        // the typed one absent
+      {"Gone", {}},                               // gone (no node), GONE
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const char* link : c.extra_links)
+      ASSERT_EQ(symlink((dir_ + "/sda1").c_str(), (dir_ + "/" + link).c_str()), 0);
+    char resolved[PATH_MAX] = {};
+    EXPECT_EQ(resolve_in_link_dir(dir_.c_str(), c.name, resolved), -1) << resolved;
+    char found[PATH_MAX] = {};
+    EXPECT_EQ(find_name_ignoring_case(dir_.c_str(), c.name, found, sizeof found), -1)
+        << found;
+  }
 }
 
 TEST_F(LinkDir, FoundPathMustFit) {
