@@ -60,4 +60,29 @@ expect_eq "lower case for a link in capitals: the link" "$LOOP_DEV" \
 checked=$(cat "$WORK/stdout" "$WORK/stderr" | grep -cE "$LOOP_DEV([^0-9p]|\$)")
 [ "$checked" -ge 1 ] && pass "lower case for a link in capitals: e2fsck checks $LOOP_DEV" ||
   fail "lower case for a link in capitals: e2fsck never named $LOOP_DEV"
+
+drop_ramdisk
+
+# --- Two devices whose UUIDs differ only in case, and a root= that matches
+# neither exactly: the root's ext4 (lower case) and a LUKS header with the
+# same UUID in capitals. Which one readdir yields first depends on the
+# kernel, so neither is checked or mounted: the wait goes on, silently.
+use_test_disk
+image="$DISKDIR/luks.twin"
+write_luks_header "$image" "${ROOT_FS_UUID^^}"
+attach_loop "$image" || { fail "attach $image"; finish; }
+twin=$LOOP_DEV
+typed=${ROOT_FS_UUID:0:1}${ROOT_FS_UUID:1:1}
+typed=${typed^^}${ROOT_FS_UUID:2}
+new_ramdisk
+fill_ramdisk "$DRIVER"
+PID1_TIMEOUT=6 run_pid1 /driver boot "root=UUID=$typed" /init
+expect_eq "two case variants: still waiting" 137 "$(cat "$WORK/status")"
+expect_eq "two case variants: both linked" "/dev/${NAME}p1 $twin" \
+  "$(readlink "$RAMDISK/dev/disk/by-uuid/$ROOT_FS_UUID" "$RAMDISK/dev/disk/by-uuid/${ROOT_FS_UUID^^}" | xargs)"
+expect_eq "two case variants: nothing checked" 0 "$(check_count)"
+expect_eq "two case variants: nothing mounted" "tmpfs quenvale-ramdisk" "$(top_mount "$RAMDISK")"
+# (Standard output is a file here, still buffered when the run is killed.)
+expect_eq "two case variants: nothing said" "" "$(own_stderr)"
+drop_ramdisk
 finish
