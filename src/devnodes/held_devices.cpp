@@ -1,5 +1,6 @@
 #include "devnodes/held_devices.h"
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -16,19 +17,29 @@ struct HeldDevice {
   int fd;
   dev_t device;
   bool whole_disk;
+  bool for_one_pass;
 };
 
 HeldDevice g_held[kMaxHeldDevices];
 size_t g_held_count = 0;
 int g_scope_depth = 0;
 
-// Closes the held devices that match, keeping the others in order.
+void release(const HeldDevice& held) {
+  // What the disk cached may be older than what e2fsck and the mount
+  // wrote through its partitions since (held_devices.h). Clean pages only
+  // are dropped, which is all a reader leaves; the device is read afresh
+  // by whoever reads it next.
+  if (held.whole_disk) posix_fadvise(held.fd, 0, 0, POSIX_FADV_DONTNEED);
+  close(held.fd);
+}
+
+// Releases the held devices that match, keeping the others in order.
 template <typename Predicate>
 void release_if(Predicate matches) {
   size_t kept = 0;
   for (size_t i = 0; i < g_held_count; ++i) {
     if (matches(g_held[i]))
-      close(g_held[i].fd);
+      release(g_held[i]);
     else
       g_held[kept++] = g_held[i];
   }
@@ -44,6 +55,21 @@ bool still_listed(dev_t device) {
   return access(path, F_OK) == 0;
 }
 
+// The kernel locks a removable medium in its drive while the disk or any
+// of its partitions is open. "1" in sysfs; anything else, or no answer,
+// counts as fixed.
+bool is_removable(dev_t device) {
+  char path[64];
+  snprintf(path, sizeof path, "/sys/dev/block/%u:%u/removable", major(device),
+           minor(device));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char flag = '0';
+  const bool removable = read(fd, &flag, 1) == 1 && flag == '1';
+  close(fd);
+  return removable;
+}
+
 }  // namespace
 
 HoldScope::HoldScope() noexcept { ++g_scope_depth; }
@@ -55,15 +81,21 @@ HoldScope::~HoldScope() {
 
 void hold_device(int fd, bool whole_disk) {
   struct stat info;
-  if (g_scope_depth == 0 || g_held_count == kMaxHeldDevices || fstat(fd, &info) != 0) {
+  if (fstat(fd, &info) != 0) {
     close(fd);
     return;
   }
-  g_held[g_held_count++] = HeldDevice{fd, info.st_rdev, whole_disk};
+  const bool for_one_pass = !whole_disk || is_removable(info.st_rdev);
+  const HeldDevice held{fd, info.st_rdev, whole_disk, for_one_pass};
+  if (g_scope_depth == 0 || g_held_count == kMaxHeldDevices) {
+    release(held);
+    return;
+  }
+  g_held[g_held_count++] = held;
 }
 
-void release_held_partitions() {
-  release_if([](const HeldDevice& held) { return !held.whole_disk; });
+void release_pass_holds() {
+  release_if([](const HeldDevice& held) { return held.for_one_pass; });
 }
 
 void release_removed_devices() {

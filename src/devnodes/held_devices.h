@@ -8,20 +8,27 @@
 //
 // An open descriptor also keeps the device itself: a removed stick keeps
 // its name (sda) while it is open, so the next stick plugged in would get
-// another (sdb), and a partition held open stops the kernel from reading
-// a changed medium's partition table. So:
-// - whole disks are held until the root is mounted: the partition pass
-//   reads their tables on every pass, and holding a disk stops neither a
-//   medium change nor the rereading of its partitions;
-// - partitions are held only until the end of the wait-loop pass that
+// another (sdb); a partition held open stops the kernel from reading a
+// changed medium's partition table; and a removable medium stays locked in
+// its drive, refusing an eject. So:
+// - fixed whole disks are held until the root is mounted: the partition
+//   pass reads their tables on every pass, and holding a disk stops
+//   neither a medium change nor the rereading of its partitions;
+// - partitions, and whole disks whose medium can be taken out (sysfs
+//   "removable"), are held only until the end of the wait-loop pass that
 //   probed them: e2fsck and the mount of that pass read what the probe
-//   read;
+//   read, and between passes the medium can be ejected;
 // - any held device the kernel has removed is closed at the start of the
 //   next scan, so that its name is free again.
 //
+// A whole disk's cached pages are dropped before it is let go: a mounted
+// partition keeps its disk open, so the disk's last close, which would
+// drop them, is long after e2fsck and the mount have written through the
+// partition, and the disk would go on serving what the probe read before.
+//
 // Devices are held while at least one HoldScope lives; the last one to end
-// closes them all. A device handed over with no scope alive is closed at
-// once.
+// releases them all. A device handed over with no scope alive is released
+// at once.
 class HoldScope {
  public:
   HoldScope() noexcept;
@@ -34,8 +41,9 @@ class HoldScope {
 // sees it.
 void hold_device(int fd, bool whole_disk);
 
-// Closes the held partitions: the end of a wait-loop pass.
-void release_held_partitions();
+// Releases what is held for one pass only: partitions and removable
+// disks. The end of a wait-loop pass.
+void release_pass_holds();
 
-// Closes every held device that the kernel no longer lists in sysfs.
+// Releases every held device that the kernel no longer lists in sysfs.
 void release_removed_devices();

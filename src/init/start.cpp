@@ -60,8 +60,9 @@ int wait_loop_pass(const BootArgs* args) {
   while (populate_block_devices() != 0) {
   }
   const int result = mount_root(args);
-  // The partitions this pass probed were held for its e2fsck and mount.
-  release_held_partitions();
+  // What this pass probed was held for its e2fsck and mount; a removable
+  // medium is let go until the next pass, so that it can be ejected.
+  release_pass_holds();
   return result;
 }
 
