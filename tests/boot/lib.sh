@@ -69,23 +69,31 @@ declare -A QV_BUS_PARTITION=([virtio]=" vda: vda1" [sd]=" mmcblk0: p1"
 # stick plugged in late (usb-late). @JUNK@ is a disk whose partitions hold
 # no file system, @MEDIUM@ a copy of the root disk for this boot. A card
 # can be pulled from a reader whatever the drive says, so the change is
-# forced past the lock the guest puts on a medium in use.
+# forced past the lock the guest puts on a medium in use. A card can also
+# be asked for, as a drive's eject button does (usb-eject): the change
+# without -f, pressed again while the drive answers that the medium is
+# locked, as the init may be reading the card's partition table at that
+# moment; once the next stage runs, on its own root card, the same request
+# must be refused.
 QV_BUS_DEVICE+=(
   [usb-swap]="-device usb-ehci,id=ehci -drive if=none,id=junk,file=@JUNK@,format=raw,snapshot=on -device usb-storage,bus=ehci.0,drive=junk,id=stick"
   [usb-card]="-device usb-ehci,id=ehci -drive if=none,id=card,file=@JUNK@,format=raw,snapshot=on -device usb-storage,bus=ehci.0,drive=card,removable=on,id=reader"
   [usb-late]="-device usb-ehci,id=ehci")
+QV_BUS_DEVICE[usb-eject]=${QV_BUS_DEVICE[usb-card]}
 # Each a list of monitor.py steps, separated by '|'.
 declare -A QV_BUS_MONITOR=(
   [usb-swap]="wait Waiting for root|wait Bad magic number|hmp device_del stick|wait USB disconnect|sleep 1|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick2"
   [usb-card]="wait Waiting for root|wait  sda: sda1|sleep 2|hmp change card -f @MEDIUM@ raw"
-  [usb-late]="wait Waiting for root|sleep 2|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick")
+  [usb-late]="wait Waiting for root|sleep 2|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick"
+  [usb-eject]="wait Waiting for root|wait  sda: sda1|sleep 2|press change card @MEDIUM@ raw|wait QUENVALE-LINGER|hmp change card @JUNK@ raw read-only|answer is locked")
 # Builder options per guest. ext4's soft dependency on crc32c brings every
 # module that provides it, and on armhf that includes crc32-arm-ce, which
 # needs ARMv8's CRC instructions: a Cortex-A15, like most 32-bit boards'
 # cores, refuses it, and the init stops at a refused module.
 declare -A QV_IMAGE_ARGS=([armhf]="--exclude crc32-arm-ce")
-for bus in usb-swap usb-card usb-late; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
-QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1")
+for bus in usb-swap usb-card usb-late usb-eject; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
+QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1"
+                  [usb-eject]=" sda: sda1")
 
 qv_log() { echo "== $*" >&2; }
 
@@ -262,7 +270,8 @@ qv_boot() {
     for i in "${!device[@]}"; do
       device[$i]=${device[$i]//@JUNK@/$QV_JUNK_DISK}
     done
-    IFS='|' read -r -a steps <<<"${QV_BUS_MONITOR[$bus]//@MEDIUM@/$medium}"
+    steps=${QV_BUS_MONITOR[$bus]//@MEDIUM@/$medium}
+    IFS='|' read -r -a steps <<<"${steps//@JUNK@/$QV_JUNK_DISK}"
     monitor=(-monitor "unix:$log.sock,server=on,wait=off")
     rm -f "$log.sock" "$log"
     : >"$log"

@@ -9,6 +9,10 @@ Each script line is one step:
                    wait's match)
   sleep SECONDS
   hmp COMMAND      a monitor command (device_del, device_add, change, ...)
+  press COMMAND    the command again and again, 0.2 s apart, while the
+                   monitor answers that the device is locked, as a person
+                   presses a drive's eject button until the tray opens
+  answer TEXT      the last command's answer must hold TEXT
 Every step has 60 seconds; a step that times out ends the script with
 status 1, and the boot's own checks then show what was missing. The
 commands and what the monitor answered go to standard error.
@@ -61,11 +65,37 @@ def wait_for_text(log, text, start):
     raise TimeoutError("console never showed %r" % text)
 
 
+def send(sock, command):
+    """The monitor's answer to one command."""
+    sock.sendall(command.encode() + b"\n")
+    # The monitor echoes the command as typed, with cursor movements; its
+    # answer follows the last full echo.
+    answer = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", read_prompt(sock))
+    return answer.rpartition(command)[2].replace("(qemu) ", "").strip()
+
+
+def press(sock, command):
+    """Sends command until its answer no longer says "locked"."""
+    end = time.time() + STEP_SECONDS
+    tries = 0
+    while True:
+        tries += 1
+        answer = send(sock, command)
+        if "is locked" not in answer:
+            print("monitor: %s -> %s (after %d tries)" % (command, answer or "ok", tries),
+                  file=sys.stderr)
+            return answer
+        if time.time() > end:
+            raise TimeoutError("%s: still locked after %d tries" % (command, tries))
+        time.sleep(0.2)
+
+
 def main():
     sock_path, log, steps = sys.argv[1], sys.argv[2], sys.argv[3:]
     sock = wait_for_socket(sock_path)
     read_prompt(sock)
     position = 0
+    answer = ""
     for step in steps:
         verb, _, arg = step.partition(" ")
         if verb == "wait":
@@ -73,12 +103,14 @@ def main():
         elif verb == "sleep":
             time.sleep(float(arg))
         elif verb == "hmp":
-            sock.sendall(arg.encode() + b"\n")
-            # The monitor echoes the command as typed, with cursor
-            # movements; its answer follows the last full echo.
-            answer = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", read_prompt(sock))
-            answer = answer.rpartition(arg)[2].replace("(qemu) ", "").strip()
+            answer = send(sock, arg)
             print("monitor: %s -> %s" % (arg, answer or "ok"), file=sys.stderr)
+        elif verb == "press":
+            answer = press(sock, arg)
+        elif verb == "answer":
+            if arg not in answer:
+                raise ValueError("the answer %r does not hold %r" % (answer, arg))
+            print("monitor: answered as expected: %s" % arg, file=sys.stderr)
         else:
             raise ValueError("unknown step: %s" % step)
     sock.close()

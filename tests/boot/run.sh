@@ -46,7 +46,10 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 # to unpack it (initramfs_async=0: the unpacking alone, not shared with the
 # rest of the kernel's start).
 scenario_table() {
-  local checked="=Pass 5: Checking group summary information;=QUENVALE-PID 1"
+  # The root read through its partition and its whole disk in the next
+  # stage: a disk held during the wait must not serve older bytes.
+  local views="=QUENVALE-VIEWS same"
+  local checked="=Pass 5: Checking group summary information;=QUENVALE-PID 1;$views"
   local ok="$checked;=QUENVALE-ROOT /dev/vda1 ext4"
   local preinit="=QUENVALE-PREINIT-OK args: "
   local by_part="Waiting for root: /dev/disk/by-partuuid/$PART_UUID"
@@ -56,7 +59,10 @@ scenario_table() {
   # The new stick's sda1 may appear between a check that could not open it
   # and that pass's mount, which goes ahead as after any check: the last
   # check's lines are then missing.
-  local swapped="$preinit;=QUENVALE-PID 1;=QUENVALE-ROOT /dev/sda1 ext4"
+  local swapped="$preinit;=QUENVALE-PID 1;=QUENVALE-ROOT /dev/sda1 ext4;$views"
+  # An eject request during the wait is honoured, after a few presses at
+  # most; the root's card, once the next stage runs, refuses one.
+  local ejected="tries);=monitor: answered as expected: is locked"
   cat <<EOF
 partuuid|all|virtio|good|timed|root=PARTUUID=$PART_UUID|$by_part;$preinit;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
 uuid|all|virtio|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic
@@ -77,6 +83,7 @@ usb-uuid|mipsel,arm64|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel pan
 usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+usb-eject|mipsel|usb-eject|good|std|root=PARTUUID=$PART_UUID quenvale_linger=5|$by_part;$usb;$ejected|Kernel panic
 EOF
   local format
   for format in gzip xz zstd lz4 none; do
@@ -89,7 +96,8 @@ check() {
   local log=$1 item clean expect=() refuse=()
   IFS=';' read -r -a expect <<<"$2"
   IFS=';' read -r -a refuse <<<"$3"
-  clean=$(tr -d '\r' <"$log")
+  # What the monitor did and was answered counts as console text.
+  clean=$(cat "$log" "$log.monitor" 2>/dev/null | tr -d '\r')
   for item in "${expect[@]}"; do
     if [ "${item:0:1}" = "=" ]; then
       grep -qxF -- "${item:1}" <<<"$clean" || echo "missing line: ${item:1}"

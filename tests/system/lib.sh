@@ -227,12 +227,27 @@ listing() { ls -A "$1" | xargs; }
 # survive a run whole, down to the last file.
 tree_of() { (cd "$1" && find . -mindepth 1 -xdev | sort); }
 
-# The programs a RAM disk needs besides its init: the checker and an empty
-# module list.
+# A RAM disk as the image builder writes one: the program as /init (the
+# driver also as /driver, which the tests run), the checker, the module
+# list, the console node and a tree of module files under
+# /lib/modules/VERSION, so that a purge that spares any part of a real
+# image shows. The list stays empty: nothing may be loaded into this
+# machine's kernel.
+RAMDISK_MODULES="kernel/drivers/block/virtio_blk.ko kernel/drivers/virtio/virtio_pci.ko
+  kernel/fs/ext4/ext4.ko kernel/fs/jbd2/jbd2.ko kernel/fs/mbcache.ko kernel/lib/crc16.ko
+  kernel/crypto/crc32c_generic.ko"
 fill_ramdisk() {
+  local module tree
   install_program "$1" driver
+  cp "$RAMDISK/driver" "$RAMDISK/init"
   cp /sbin/e2fsck.static "$RAMDISK/bin/e2fsck"
   : >"$RAMDISK/etc/quenvale_list"
+  mknod -m 600 "$RAMDISK/dev/console" c 5 1
+  tree=$RAMDISK/lib/modules/6.1.0-0-test
+  for module in $RAMDISK_MODULES; do
+    mkdir -p "$tree/$(dirname "$module")"
+    printf '\177ELF\001\001\001%s' "$module" >"$tree/$module"
+  done
 }
 
 # The file system mounted last on a directory, as "<type> <source>".
