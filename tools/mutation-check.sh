@@ -32,17 +32,17 @@ for raw in open(sys.argv[1], encoding="utf-8"):
     rest = rest[1:] if rest.startswith(" ") else rest
     if head == "fault":
         if cur is not None: faults.append(cur)
-        cur = {"name": rest, "file": "", "from": [], "to": []}
+        cur = {"name": rest, "file": "", "from": [], "to": [], "boot": ""}
     elif head in ("from", "to"):
         cur[head].append(rest)
-    elif head == "file":
-        cur["file"] = rest
+    elif head in ("file", "boot"):
+        cur[head] = rest
     else:
         sys.exit("bad line in the fault table: " + line)
 if cur is not None: faults.append(cur)
 enc = lambda lines: base64.b64encode("\n".join(lines).encode()).decode()
 for f in faults:
-    print("\t".join([f["name"], f["file"], enc(f["from"]), enc(f["to"])]))
+    print("\t".join([f["name"], f["file"], enc(f["from"]), enc(f["to"]), f["boot"] or "-"]))
 EOF
 }
 
@@ -89,10 +89,34 @@ cmake --build "$build" -j"$(nproc)" >"$scratch/build.log" 2>&1 ||
   { tail -n 40 "$scratch/baseline.log"; echo "the tests fail without any fault"; exit 1; }
 echo "   passes in $((SECONDS - start)) s"
 
+# boot_check NAME ARCH SCENARIO...: the faulty source's shipped init for
+# ARCH (musl and libblkid from this tree's cache), booted in this tree's
+# guests.
+boot_check() {
+  local name=$1 arch=$2 init
+  shift 2
+  [ -e "$src/.cache" ] || ln -s "$root/.cache" "$src/.cache"
+  if ! (cd "$src" && tools/build.sh "$arch") >"$scratch/build.log" 2>&1; then
+    printf '%-55s DOES NOT BUILD\n' "$name"
+    broken=$((broken + 1))
+    return
+  fi
+  init=$scratch/init-$arch
+  cp "$src/build/musl-$arch/src/quenvale-init" "$init"
+  if env "QUENVALE_BOOT_INIT_${arch^^}=$init" QUENVALE_BOOT_TIMEOUT=90 \
+       "$root/tests/boot/run.sh" "$arch" "$@" >"$scratch/boot.log" 2>&1; then
+    printf '%-55s SURVIVED (%d s)\n' "$name" $((SECONDS - start))
+    survivors=$((survivors + 1))
+  else
+    printf '%-55s caught by boot %s (%d s)\n' "$name" \
+      "$(awk '$3 == "FAIL" { print $1 "/" $2 }' "$scratch/boot.log" | xargs)" $((SECONDS - start))
+  fi
+}
+
 survivors=0
 broken=0
 count=0
-while IFS=$'\t' read -r name file from to; do
+while IFS=$'\t' read -r name file from to boot; do
   if [ ${#wanted[@]} -gt 0 ] && ! printf '%s\n' "${wanted[@]}" | grep -qxF -- "$name"; then
     continue
   fi
@@ -103,7 +127,10 @@ while IFS=$'\t' read -r name file from to; do
     broken=$((broken + 1))
     continue
   fi
-  if ! cmake --build "$build" -j"$(nproc)" >"$scratch/build.log" 2>&1; then
+  if [ "$boot" != - ]; then
+    # shellcheck disable=SC2086 # the architecture, then the scenarios
+    boot_check "$name" $boot
+  elif ! cmake --build "$build" -j"$(nproc)" >"$scratch/build.log" 2>&1; then
     printf '%-55s DOES NOT BUILD\n' "$name"
     grep -m 3 'error' "$scratch/build.log" | sed 's/^/    /'
     broken=$((broken + 1))
