@@ -13,6 +13,15 @@ Each script line is one step:
                    monitor answers that the device is locked, as a person
                    presses a drive's eject button until the tray opens
   answer TEXT      the last command's answer must hold TEXT
+  until SECONDS TEXT
+                   the last command again every SECONDS until the console
+                   shows TEXT (after the previous wait's match). QEMU 7.2's
+                   SCSI disks drop a medium change when a request that was
+                   under way at the change ends after it (fixed in QEMU
+                   8.1): the guest is never told, where a real reader would
+                   tell it with the next command. A card pulled and put
+                   back again is told, so the boot goes on; a guest that
+                   misses every change still fails.
 Every step has 60 seconds; a step that times out ends the script with
 status 1, and the boot's own checks then show what was missing. The
 commands and what the monitor answered go to standard error.
@@ -50,8 +59,8 @@ def read_prompt(sock):
     return data.decode(errors="replace")
 
 
-def wait_for_text(log, text, start):
-    end = time.time() + STEP_SECONDS
+def wait_for_text(log, text, start, seconds=STEP_SECONDS):
+    end = time.time() + seconds
     while time.time() < end:
         try:
             with open(log, "rb") as f:
@@ -63,6 +72,25 @@ def wait_for_text(log, text, start):
             return found + len(text)
         time.sleep(0.1)
     raise TimeoutError("console never showed %r" % text)
+
+
+def wait_or_repeat(sock, log, command, seconds, text, start):
+    """Sends command again every seconds until the console shows text."""
+    end = time.time() + STEP_SECONDS
+    sent = 1
+    while True:
+        try:
+            found = wait_for_text(log, text, start, min(seconds, end - time.time()))
+            print("monitor: %s seen after %d time(s) %s" % (text.strip(), sent, command),
+                  file=sys.stderr)
+            return found
+        except TimeoutError:
+            if time.time() >= end:
+                raise
+        sent += 1
+        answer = send(sock, command)
+        print("monitor: %s -> %s (again, nothing seen)" % (command, answer or "ok"),
+              file=sys.stderr)
 
 
 def send(sock, command):
@@ -96,6 +124,7 @@ def main():
     read_prompt(sock)
     position = 0
     answer = ""
+    command = ""
     for step in steps:
         verb, _, arg = step.partition(" ")
         if verb == "wait":
@@ -103,10 +132,15 @@ def main():
         elif verb == "sleep":
             time.sleep(float(arg))
         elif verb == "hmp":
+            command = arg
             answer = send(sock, arg)
             print("monitor: %s -> %s" % (arg, answer or "ok"), file=sys.stderr)
         elif verb == "press":
+            command = arg
             answer = press(sock, arg)
+        elif verb == "until":
+            seconds, _, text = arg.partition(" ")
+            position = wait_or_repeat(sock, log, command, float(seconds), text, position)
         elif verb == "answer":
             if arg not in answer:
                 raise ValueError("the answer %r does not hold %r" % (answer, arg))

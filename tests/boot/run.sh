@@ -266,6 +266,10 @@ EOF
       sed 's/^/    /' <<<"$problems"
       echo "    console (${log#"$QV_ROOT"/}), last lines:"
       tr -d '\r' <"$log" | tail -n 15 | sed 's/^/    | /'
+      if [ -s "$log.monitor" ]; then
+        echo "    monitor (${log#"$QV_ROOT"/}.monitor):"
+        sed 's/^/    | /' "$log.monitor"
+      fi
     fi
   done < <(scenario_table)
 done
