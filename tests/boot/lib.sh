@@ -83,6 +83,19 @@ QV_BUS_DEVICE+=(
   [usb-card]="-device usb-ehci,id=ehci -drive if=none,id=card,file=@JUNK@,format=raw,snapshot=on -device usb-storage,bus=ehci.0,drive=card,removable=on,id=reader"
   [usb-late]="-device usb-ehci,id=ehci")
 QV_BUS_DEVICE[usb-eject]=${QV_BUS_DEVICE[usb-card]}
+# Read errors injected by QEMU's blkdebug driver (rules in tests/boot/blkdebug)
+# on virtio disks: a disk that fails every read and one whose partition
+# table cannot be read, each probed before the root (the root is then vdb);
+# a root whose superblock fails its first reads. @COPY@ is a copy of the
+# junk disk made for the boot, without a snapshot, so that qv_boot can tell
+# whether anything was written to it; @DISK@ is the root disk.
+qv_blkdebug() {
+  echo "-drive if=none,id=$1,driver=raw,file.driver=blkdebug,file.config=$QV_BOOT_DIR/blkdebug/$2.conf,file.image.filename=$3"
+}
+QV_BUS_DEVICE+=(
+  [virtio-dead]="$(qv_blkdebug bad every-read @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
+  [virtio-notable]="$(qv_blkdebug bad table @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
+  [virtio-flaky]="$(qv_blkdebug flaky root-superblock-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=flaky")
 # Each a list of monitor.py steps, separated by '|'.
 declare -A QV_BUS_MONITOR=(
   [usb-swap]="wait Waiting for root|wait Bad magic number|hmp device_del stick|wait USB disconnect|sleep 1|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick2"
@@ -96,7 +109,8 @@ declare -A QV_BUS_MONITOR=(
 declare -A QV_IMAGE_ARGS=([armhf]="--exclude crc32-arm-ce")
 for bus in usb-swap usb-card usb-late usb-eject; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
 QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1"
-                  [usb-eject]=" sda: sda1")
+                  [usb-eject]=" sda: sda1" [virtio-dead]=" vdb: vdb1"
+                  [virtio-notable]=" vdb: vdb1" [virtio-flaky]=" vda: vda1")
 
 qv_log() { echo "== $*" >&2; }
 
@@ -228,7 +242,7 @@ qv_make_image() {
 qv_make_bus_image() {
   local arch=$1 bus=$2 output=$3 modules=() name list
   shift 3
-  if [ "$bus" = virtio ]; then
+  if [ "${bus%%-*}" = virtio ]; then
     list=${QV_MODULES[$arch]}
   else
     list=${QV_BUS_MODULES[$arch:$bus]:-}
@@ -261,12 +275,23 @@ qv_module_path() {
 #
 # A bus with monitor steps (QV_BUS_MONITOR) gets a monitor socket and
 # tests/boot/monitor.py playing them against the console; it needs QV_JUNK_DISK
-# and the log as a file. Its steps' output goes to LOG.monitor.
+# and the log as a file. Its steps' output goes to LOG.monitor. A bus with
+# a copy of the junk disk (@COPY@) gets LOG.host: whether the boot wrote
+# to it.
 qv_boot() {
   local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 bus=${7:-virtio}
-  local machine device monitor=() steps=() medium= player= status=0 i
+  local machine device monitor=() steps=() medium= player= status=0 i copy=
   [ -n "${QV_BUS_DEVICE[$bus]:-}" ] || { echo "unknown bus: $bus" >&2; return 2; }
   read -r -a device <<<"${QV_BUS_DEVICE[$bus]}"
+  for i in "${!device[@]}"; do
+    if [ "${device[$i]//@COPY@/}" != "${device[$i]}" ]; then
+      copy=$log.copy
+      cp "$QV_JUNK_DISK" "$copy"
+      rm -f "$log.host"
+    fi
+    device[$i]=${device[$i]//@COPY@/$copy}
+    device[$i]=${device[$i]//@DISK@/$disk}
+  done
   if [ -n "${QV_BUS_MONITOR[$bus]:-}" ]; then
     medium=$log.medium
     cp "$disk" "$medium"
@@ -300,6 +325,14 @@ qv_boot() {
     kill "$player" 2>/dev/null || true
     wait "$player" 2>/dev/null || true
     rm -f "$log.sock" "$medium"
+  fi
+  if [ -n "$copy" ]; then
+    if cmp -s "$QV_JUNK_DISK" "$copy"; then
+      echo "host: the other disk is unchanged"
+    else
+      echo "host: the other disk was written"
+    fi >"$log.host"
+    rm -f "$copy"
   fi
   return $status
 }

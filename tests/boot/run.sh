@@ -24,9 +24,10 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 # Scenario table. Fields, split on '|':
 #   name | arches it runs on ("all", or names separated by ','; the others
 #   leave it out) | bus of the root disk
-#   (virtio, sd, usb, and usb-swap, usb-card, usb-late, whose devices come
-#   and go during the boot: QV_BUS_DEVICE, QV_BUS_MONITOR) | disk (good: with /etc/preinit, bare:
-#   without) | initramfs (std: gzip, with the bus's modules; timed: std
+#   (virtio, sd, usb; usb-swap, usb-card, usb-late, usb-eject, whose
+#   devices come and go during the boot: QV_BUS_MONITOR; virtio-dead,
+#   virtio-notable, virtio-flaky, with read errors: QV_BUS_DEVICE) | disk
+#   (good: with /etc/preinit, bare: without) | initramfs (std: gzip, with the bus's modules; timed: std
 #   with the e2fsck stamp; fmt-FORMAT: std in that --compress format,
 #   checked against the kernel's configuration; badmod: plain cpio with
 #   virtio_blk.ko replaced by text; twice: the last module listed twice) |
@@ -63,6 +64,9 @@ scenario_table() {
   # An eject request during the wait is honoured, after a few presses at
   # most; the root's card, once the next stage runs, refuses one.
   local ejected="tries);=monitor: answered as expected: is locked"
+  # A disk with read errors probed before the root: the root is the second
+  # disk, and the boot writes nothing to the first.
+  local second="$preinit;$checked;=QUENVALE-ROOT /dev/vdb1 ext4;=host: the other disk is unchanged"
   cat <<EOF
 partuuid|all|virtio|good|timed|root=PARTUUID=$PART_UUID|$by_part;$preinit;$ok;=QUENVALE-PARAM queue_depth=0|Kernel panic
 uuid|all|virtio|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic
@@ -83,6 +87,9 @@ usb-uuid|mipsel,arm64|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel pan
 usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+dead-disk|all|virtio-dead|good|std|root=PARTUUID=$PART_UUID|$by_part;I/O error, dev vda;$second|Kernel panic
+no-table|all|virtio-notable|good|std|root=PARTUUID=$PART_UUID|$by_part;vda: unable to read partition table;$second|Kernel panic
+flaky-root|all|virtio-flaky|good|std|root=PARTUUID=$PART_UUID|$by_part;I/O error, dev vda;$preinit;$ok|Kernel panic
 usb-eject|mipsel|usb-eject|good|std|root=PARTUUID=$PART_UUID quenvale_linger=5|$by_part;$usb;$ejected|Kernel panic
 EOF
   local format
@@ -96,8 +103,9 @@ check() {
   local log=$1 item clean expect=() refuse=()
   IFS=';' read -r -a expect <<<"$2"
   IFS=';' read -r -a refuse <<<"$3"
-  # What the monitor did and was answered counts as console text.
-  clean=$(cat "$log" "$log.monitor" 2>/dev/null | tr -d '\r')
+  # What the monitor did and was answered, and what the host found on the
+  # other disks, count as console text.
+  clean=$(cat "$log" "$log.monitor" "$log.host" 2>/dev/null | tr -d '\r')
   for item in "${expect[@]}"; do
     if [ "${item:0:1}" = "=" ]; then
       grep -qxF -- "${item:1}" <<<"$clean" || echo "missing line: ${item:1}"
