@@ -96,6 +96,11 @@ QV_BUS_DEVICE+=(
   [virtio-dead]="$(qv_blkdebug bad every-read @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
   [virtio-notable]="$(qv_blkdebug bad table @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
   [virtio-flaky]="$(qv_blkdebug flaky root-superblock-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=flaky")
+# One image written to two media, as a board's eMMC and its SD card: each
+# @CLONE@ a copy of the root disk made for the boot, without a snapshot, in
+# the order vda, vdb.
+QV_BUS_DEVICE[virtio-clone]="-drive if=none,id=first,file=@CLONE@,format=raw -device virtio-blk-pci,drive=first -drive if=none,id=second,file=@CLONE@,format=raw -device virtio-blk-pci,drive=second"
+QV_BUS_PARTITION[virtio-clone]=" vda: vda1"
 # Each a list of monitor.py steps, separated by '|'.
 declare -A QV_BUS_MONITOR=(
   [usb-swap]="wait Waiting for root|wait Bad magic number|hmp device_del stick|wait USB disconnect|sleep 1|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick2"
@@ -276,20 +281,25 @@ qv_module_path() {
 # A bus with monitor steps (QV_BUS_MONITOR) gets a monitor socket and
 # tests/boot/monitor.py playing them against the console; it needs QV_JUNK_DISK
 # and the log as a file. Its steps' output goes to LOG.monitor. A bus with
-# a copy of the junk disk (@COPY@) gets LOG.host: whether the boot wrote
-# to it.
+# a copy of the junk disk (@COPY@) or of the root disk (@CLONE@) gets
+# LOG.host: whether the boot wrote to it.
 qv_boot() {
   local arch=$1 initrd=$2 disk=$3 append=$4 log=$5 limit=$6 bus=${7:-virtio}
-  local machine device monitor=() steps=() medium= player= status=0 i copy=
+  local machine device monitor=() steps=() medium= player= status=0 i copy= clone= clones=()
   [ -n "${QV_BUS_DEVICE[$bus]:-}" ] || { echo "unknown bus: $bus" >&2; return 2; }
   read -r -a device <<<"${QV_BUS_DEVICE[$bus]}"
+  rm -f "$log.host"
   for i in "${!device[@]}"; do
     if [ "${device[$i]//@COPY@/}" != "${device[$i]}" ]; then
       copy=$log.copy
       cp "$QV_JUNK_DISK" "$copy"
-      rm -f "$log.host"
+    elif [ "${device[$i]//@CLONE@/}" != "${device[$i]}" ]; then
+      clone=$log.clone${#clones[@]}
+      clones+=("$clone")
+      cp "$disk" "$clone"
     fi
     device[$i]=${device[$i]//@COPY@/$copy}
+    device[$i]=${device[$i]//@CLONE@/$clone}
     device[$i]=${device[$i]//@DISK@/$disk}
   done
   if [ -n "${QV_BUS_MONITOR[$bus]:-}" ]; then
@@ -334,7 +344,27 @@ qv_boot() {
     fi >"$log.host"
     rm -f "$copy"
   fi
+  [ ${#clones[@]} -eq 0 ] || qv_clones_written "$disk" "$log" "${clones[@]}" >"$log.host"
   return $status
+}
+
+# qv_clones_written DISK LOG CLONE...: which clones (vda, vdb, ...) the boot
+# wrote to, against the root the next stage reported: "host: only the root
+# clone was written" when every other one is unchanged.
+qv_clones_written() {
+  local disk=$1 log=$2 root clone written=() letters=(a b c d e f g h)
+  shift 2
+  root=$(tr -d '\r' <"$log" | sed -n 's|^QUENVALE-ROOT /dev/\(vd[a-z]\)1 .*|\1|p' | head -n 1)
+  for clone in "$@"; do
+    cmp -s "$disk" "$clone" || written+=("vd${letters[0]}")
+    letters=("${letters[@]:1}")
+    rm -f "$clone"
+  done
+  if [ -n "$root" ] && [ "${written[*]:-}" = "$root" ]; then
+    echo "host: only the root clone was written ($root)"
+  else
+    echo "host: clones written: ${written[*]:-none}; root: ${root:-none}"
+  fi
 }
 
 # An awk function for the boot scripts: the printk stamp (seconds) of the
