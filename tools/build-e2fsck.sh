@@ -114,6 +114,10 @@ done
 cc=$triplet-gcc
 flags=(-Os -flto -ffunction-sections -fdata-sections -fno-pie
        -fno-asynchronous-unwind-tables -fno-unwind-tables)
+# The same bytes from any checkout: no path of this machine in the program
+# (assertions print their file's name), and a fixed seed for the names
+# whole-program optimisation makes up, which are otherwise random.
+flags+=("-ffile-prefix-map=$root=quenvale" -frandom-seed=e2fsck)
 if [ "$arch" = mipsel ]; then flags+=(-mplt); fi
 
 # The init's allocator, compiled against musl's headers as the init is.
