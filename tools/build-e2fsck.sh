@@ -141,13 +141,17 @@ echo "configuring e2fsck for $arch" >&2
   # e2fsprogs' own libblkid and libuuid: e2fsck asks them only to name a
   # device given as LABEL= or UUID= and to make a UUID, and the shared
   # probes of util-linux's would double the program.
+  # No threads: the init's allocator serves one thread only, and with
+  # threads e2fsck reads the bitmaps of a file system on several at once
+  # on a machine of more than one core, where their allocations race and
+  # break the heap (SIGBUS or SIGSEGV in the allocator, now and then).
   "$source_tree/configure" -q \
     --build=x86_64-pc-linux-gnu --host="$triplet" \
     --disable-nls --disable-rpath --disable-elf-shlibs --disable-bsd-shlibs \
     --disable-debugfs --disable-imager --disable-resizer --disable-defrag \
     --disable-fsck --disable-e2initrd-helper --disable-uuidd \
     --disable-fuse2fs --disable-backtrace \
-    --enable-libuuid --enable-libblkid \
+    --enable-libuuid --enable-libblkid --without-pthread \
     CC="$cc" AR="$gnu-gcc-ar" RANLIB="$gnu-gcc-ranlib" STRIP="$gnu-strip" \
     CFLAGS="${flags[*]}" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS="$ldflags" \
     PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= \
@@ -184,6 +188,10 @@ musl_allocator=$(grep -E -m 1 "libc\.a\((lite_malloc|malloc|free|calloc|libc_cal
   "$out/e2fsck.map" || true)
 [ -z "$musl_allocator" ] ||
   { echo "build-e2fsck.sh: e2fsck links musl's allocator: $musl_allocator" >&2; exit 1; }
+# Nor may it start a thread, which would allocate beside the first.
+threads=$(grep -E -m 1 "libc\.a\(pthread_create\.lo\)" "$out/e2fsck.map" || true)
+[ -z "$threads" ] ||
+  { echo "build-e2fsck.sh: e2fsck starts threads: $threads" >&2; exit 1; }
 
 "$gnu-strip" -o "$out/e2fsck" "$out/build/e2fsck/e2fsck"
 if "$gnu-readelf" -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The condition under which the built checker has been seen to crash: the
-# same small repair run many times, on images whose file contents are
-# random, by several runs at once on a busy machine.
+# The condition under which the built checker was seen to crash: the same
+# small repair run many times, on images whose file contents are random,
+# by several runs at once on a busy machine.
 #
 # Usage: tools/e2fsck-stress.sh [ARCH] [RUNS] [PARALLEL] [E2FSCK]
 #   ARCH as cmake/arches.sh names them (default mipsel); RUNS per loop
@@ -17,11 +17,11 @@
 # /tmp/quenvale-e2fsck-stress/. Prints one line per loop and exits 1 when
 # any run failed. Only files are touched.
 #
-# Seen: on mipsel under qemu-user, with four loops on a two-core machine,
-# about one run in three hundred ends "Signal (10) SIGBUS
-# si_code=BUS_ADRALN fault addr=0x6", exit status 8, in the allocator's
-# pop of a free list (heap_allocate, from ext2fs_get_mem): a freed block's
-# link held 6. The same image checks cleanly when run again.
+# Seen, before the checker was built without threads: on mipsel under
+# qemu-user, with four loops on a two-core machine, about one run in three
+# hundred ended "Signal (10) SIGBUS si_code=BUS_ADRALN fault addr=0x6",
+# exit status 8: e2fsck read the bitmaps on two threads, and the init's
+# allocator it links serves one (docs/faults.md, "Allocator edges").
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 . cmake/arches.sh

@@ -9,7 +9,8 @@
 // cost the probe ten times its reads. Here a freed block waits on its
 // class's list for the next one.
 //
-// One thread only: process 1 runs no others, and a forked child execs.
+// One thread only: process 1 runs no others, a forked child execs, and the
+// e2fsck built with this allocator is built without threads.
 #pragma once
 
 #include <stddef.h>
