@@ -288,7 +288,7 @@ qv_boot() {
   local machine device monitor=() steps=() medium= player= status=0 i copy= clone= clones=()
   [ -n "${QV_BUS_DEVICE[$bus]:-}" ] || { echo "unknown bus: $bus" >&2; return 2; }
   read -r -a device <<<"${QV_BUS_DEVICE[$bus]}"
-  rm -f "$log.host"
+  [ "$log" = - ] || rm -f -- "$log.host"
   for i in "${!device[@]}"; do
     if [ "${device[$i]//@COPY@/}" != "${device[$i]}" ]; then
       copy=$log.copy
