@@ -314,7 +314,10 @@ qv_boot() {
     rm -f "$log.sock" "$log"
     : >"$log"
   fi
-  [ "$log" = - ] && log=/dev/stdout
+  # "-": the caller's standard output, duplicated rather than reopened as
+  # /dev/stdout, which some sandboxes hand QEMU as a pipe nobody reads.
+  local console
+  if [ "$log" = - ]; then exec {console}>&1; else exec {console}>"$log"; fi
   read -r -a machine <<<"${QV_MACHINE[$arch]}"
   # -vga none: the boards have no display, and without it QEMU looks for
   # the default card's ROM, which only a recommended package brings.
@@ -330,7 +333,8 @@ qv_boot() {
     -kernel "$QV_KERNEL" -initrd "$initrd" -append "$append" \
     -drive "if=none,id=root,file=$disk,format=raw,snapshot=on" \
     "${device[@]}" ${monitor[@]+"${monitor[@]}"} \
-    ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >"$log" 2>&1 || status=$?
+    ${QV_QEMU_EXTRA[@]+"${QV_QEMU_EXTRA[@]}"} </dev/null >&"$console" 2>&1 || status=$?
+  exec {console}>&-
   if [ -n "$player" ]; then
     kill "$player" 2>/dev/null || true
     wait "$player" 2>/dev/null || true
