@@ -70,6 +70,12 @@ def arch_of(data):
                 machine=int.from_bytes(data[18:20], "little" if data[5] == 1 else "big"))
 
 
+# What a kernel needs beside an initramfs to start the program and mount
+# an ext4 root.
+KERNEL_BASICS = ("CONFIG_PROC_FS=y\nCONFIG_SYSFS=y\nCONFIG_TMPFS=y\n"
+                 "CONFIG_EFI_PARTITION=y\nCONFIG_EXT4_FS=y\n")
+
+
 def fake_module(name, arch=X86_64):
     # A relocatable object of the test programs' architecture; the name in
     # it tells modules apart.
@@ -462,7 +468,7 @@ class ArchiveTest(unittest.TestCase):
     def test_refusals(self):
         """Nothing is written for a kernel that could not unpack the image,
         or without the command that compresses it."""
-        initrd = "CONFIG_BLK_DEV_INITRD=y\n"
+        initrd = "CONFIG_BLK_DEV_INITRD=y\n" + KERNEL_BASICS
         cases = [
             # name, args, kernel configuration (None: not given), PATH,
             # message (None: accepted)
@@ -629,7 +635,8 @@ def write_inputs(ws):
             ("x32", fake_elf(bits=32, machine=62), 0o755),
             ("i386", fake_elf(bits=32, machine=3), 0o755),
             ("note", b"a note\n", 0o644),
-            ("config-4", b"CONFIG_BLK_DEV_INITRD=y\nCONFIG_INIT_ENV_ARG_LIMIT=4\n", 0o644),
+            ("config-4", b"CONFIG_BLK_DEV_INITRD=y\nCONFIG_INIT_ENV_ARG_LIMIT=4\n"
+             + KERNEL_BASICS.encode(), 0o644),
             ("notatree/readme", b"not modules\n", 0o644)]:
         ws.write(rel, data, mode)
     for tree, name, data in [("mips", "m.ko", fake_module("m", MIPSEL)),
