@@ -63,9 +63,9 @@ build_images() {
   bb_args=(--file "/init=$here/busybox-init.sh" --file "/bin/busybox=$QV_BUSYBOX")
   timer_args=(--file "/bin/e2fsck=$dir/e2fsck-timer" --file "/bin/e2fsck.real=$QV_E2FSCK")
   qv_make_image "$arch" "$dir/quenvale.img" --gzip
-  qv_make_image "$arch" "$dir/quenvale.cpio"
+  qv_make_image "$arch" "$dir/quenvale.cpio" --compress none
   qv_make_image "$arch" "$dir/busybox.img" --gzip "${bb_args[@]}"
-  qv_make_image "$arch" "$dir/busybox.cpio" "${bb_args[@]}"
+  qv_make_image "$arch" "$dir/busybox.cpio" --compress none "${bb_args[@]}"
   qv_make_image "$arch" "$dir/quenvale-timed.img" --gzip "${timer_args[@]}"
   qv_make_image "$arch" "$dir/busybox-timed.img" --gzip "${bb_args[@]}" "${timer_args[@]}"
   # The comparison must not carry quenvale-init, nor quenvale's image the

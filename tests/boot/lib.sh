@@ -35,23 +35,19 @@ declare -A QV_MACHINE=([x86_64]="qemu-system-x86_64 -m 512"
                        [arm64]="qemu-system-aarch64 -M virt -cpu cortex-a53 -m 512")
 declare -A QV_CONSOLE=([x86_64]=ttyS0 [mipsel]=ttyS0 [mips64el]=ttyS0
                        [armhf]=ttyAMA0 [arm64]=ttyAMA0)
-# What reaches the ext4 root on a virtio disk: on malta ext4 itself is a
-# module too.
-declare -A QV_MODULES=([x86_64]="virtio_pci virtio_blk"
-                       [mipsel]="virtio_pci virtio_blk ext4"
-                       [mips64el]="virtio_pci virtio_blk ext4"
-                       [armhf]="virtio_pci virtio_blk ext4"
-                       [arm64]="virtio_pci virtio_blk ext4")
-# The same for the other buses a guest has (ARCH:BUS). Debian's cloud
-# kernel for x86_64 has neither MMC nor USB storage; malta's has both as
-# modules, and SCSI disks built in; arm64's has the MMC core and its block
-# driver built in, the SCSI disk driver as a module, which the USB storage
-# driver does not depend on (the image builder adds the modules each
-# listed one needs, usb-storage's SCSI core among them).
-declare -A QV_BUS_MODULES=([mipsel:sd]="sdhci-pci mmc_block ext4"
-                           [mipsel:usb]="ehci-pci usb-storage ext4"
-                           [arm64:sd]="sdhci-pci ext4"
-                           [arm64:usb]="ehci-pci usb-storage sd_mod ext4")
+# The board file (images/boards) of each guest's root bus (ARCH:BUS): the
+# modules that reach the ext4 root, and why. Debian's cloud kernel for
+# x86_64 has neither MMC nor USB storage, so it has no sd or usb board. The
+# variants of a bus (usb-swap, virtio-dead, ...) boot its board's image.
+declare -A QV_BOARD=([x86_64:virtio]=x86_64-pc-virtio
+                     [mipsel:virtio]=mipsel-malta-virtio
+                     [mipsel:sd]=mipsel-malta-sd
+                     [mipsel:usb]=mipsel-malta-usb
+                     [mips64el:virtio]=mips64el-malta-virtio
+                     [armhf:virtio]=armhf-virt-virtio
+                     [arm64:virtio]=arm64-virt-virtio
+                     [arm64:sd]=arm64-virt-sd
+                     [arm64:usb]=arm64-virt-usb)
 # How QEMU attaches the disk (drive "root") on each bus, and the kernel's
 # line once it has read the partition table. An SD card appears only after
 # its host controller found it, a USB stick after the hub and storage
@@ -107,12 +103,6 @@ declare -A QV_BUS_MONITOR=(
   [usb-card]="wait Waiting for root|wait  sda: sda1|sleep 2|hmp change card -f @MEDIUM@ raw|until 8  sda: sda1"
   [usb-late]="wait Waiting for root|sleep 2|hmp device_add usb-storage,bus=ehci.0,drive=root,id=stick"
   [usb-eject]="wait Waiting for root|wait  sda: sda1|sleep 2|press change card @MEDIUM@ raw|wait QUENVALE-LINGER|hmp change card @JUNK@ raw read-only|answer is locked")
-# Builder options per guest. ext4's soft dependency on crc32c brings every
-# module that provides it, and on armhf that includes crc32-arm-ce, which
-# needs ARMv8's CRC instructions: a Cortex-A15, like most 32-bit boards'
-# cores, refuses it, and the init stops at a refused module.
-declare -A QV_IMAGE_ARGS=([armhf]="--exclude crc32-arm-ce")
-for bus in usb-swap usb-card usb-late usb-eject; do QV_BUS_MODULES[mipsel:$bus]=${QV_BUS_MODULES[mipsel:usb]}; done
 QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1"
                   [usb-eject]=" sda: sda1" [virtio-dead]=" vdb: vdb1"
                   [virtio-notable]=" vdb: vdb1" [virtio-flaky]=" vda: vda1")
@@ -243,23 +233,20 @@ qv_make_image() {
 }
 
 # qv_make_bus_image ARCH BUS OUTPUT [quenvale-mkimage options...]: the
-# builder's own e2fsck for ARCH, unless QV_IMAGE_E2FSCK names another.
+# image of the guest's board file for BUS, checked against the guest
+# kernel's configuration; the builder's own e2fsck for ARCH, unless
+# QV_IMAGE_E2FSCK names another. The options given override the board
+# file's (a plain cpio wants --compress none).
 qv_make_bus_image() {
-  local arch=$1 bus=$2 output=$3 modules=() name list
+  local arch=$1 bus=$2 output=$3 board
   shift 3
-  if [ "${bus%%-*}" = virtio ]; then
-    list=${QV_MODULES[$arch]}
-  else
-    list=${QV_BUS_MODULES[$arch:$bus]:-}
-    [ -n "$list" ] || { echo "no $bus modules for $arch" >&2; return 1; }
-  fi
-  for name in $list; do modules+=(-m "$name"); done
-  local e2fsck=() extra=()
+  board=${QV_BOARD[$arch:${bus%%-*}]:-}
+  [ -n "$board" ] || { echo "no board file for $arch on $bus" >&2; return 1; }
+  local e2fsck=()
   [ -z "${QV_IMAGE_E2FSCK:-}" ] || e2fsck=(--e2fsck "$QV_IMAGE_E2FSCK")
-  read -r -a extra <<<"${QV_IMAGE_ARGS[$arch]:-}"
-  "$QV_ROOT/images/quenvale-mkimage" --arch "$arch" --init "$QV_INIT" "${e2fsck[@]}" \
-    ${extra[@]+"${extra[@]}"} \
-    --modules-dir "$QV_MODULES_DIR" "${modules[@]}" -o "$output" "$@"
+  "$QV_ROOT/images/quenvale-mkimage" --config "$QV_ROOT/images/boards/$board.toml" \
+    --init "$QV_INIT" ${e2fsck[@]+"${e2fsck[@]}"} --modules-dir "$QV_MODULES_DIR" \
+    --kernel-config "$QV_KERNEL_CONFIG" -o "$output" "$@"
 }
 
 # The image path of a module, as /etc/quenvale_list names it.

@@ -28,8 +28,8 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 #   devices come and go during the boot: QV_BUS_MONITOR; virtio-dead,
 #   virtio-notable, virtio-flaky, with read errors: QV_BUS_DEVICE) | disk
 #   (good: with /etc/preinit, bare: without) | initramfs (std: gzip, with the bus's modules; timed: std
-#   with the e2fsck stamp; fmt-FORMAT: std in that --compress format,
-#   checked against the kernel's configuration; badmod: plain cpio with
+#   with the e2fsck stamp; fmt-FORMAT: std in that --compress format (every
+#   image is checked against the kernel's configuration); badmod: plain cpio with
 #   virtio_blk.ko replaced by text; twice: the last module listed twice) |
 #   kernel command line after
 #   "console=CONSOLE panic=-1 printk.time=1" (QV_CONSOLE) | expected console text,
@@ -181,10 +181,10 @@ want_image() {
       args=(--gzip --file "/bin/e2fsck=$work/e2fsck-stamp"
             --file "/bin/e2fsck.real=$QV_E2FSCK") ;;
     fmt-*)
-      args=(--compress "${kind#fmt-}" --kernel-config "$QV_KERNEL_CONFIG") ;;
+      args=(--compress "${kind#fmt-}") ;;
     badmod)
       printf 'not an ELF module\n' >"$work/not-elf.ko"
-      args=(--file "$(qv_module_path virtio_blk)=$work/not-elf.ko") ;;
+      args=(--compress none --file "$(qv_module_path virtio_blk)=$work/not-elf.ko") ;;
     twice)
       # The last module of the list once more: the kernel refuses a module
       # that is already loaded, and the start must stop there.
