@@ -1110,6 +1110,24 @@ class ListTest(unittest.TestCase):
                               "  2  %skernel/fs/x.ko\n" % (MODROOT, MODROOT), stdout)
                 self.assertIn("/init: x86-64 64-bit little-endian, static\n", stdout)
 
+    def test_hard_links(self):
+        # GNU cpio stores a file's data once, with its last name; the kernel
+        # links the names, so every one of them is the module.
+        ws = Workspace(self)
+        good = self.image(ws, "none")
+        top = tempfile.mkdtemp(dir=ws.dir)
+        module = MODROOT.lstrip("/") + "kernel/lib/y.ko"
+        os.makedirs(os.path.join(top, os.path.dirname(module)))
+        with open(os.path.join(top, module), "wb") as f:
+            f.write(fake_module("y"))
+        os.link(os.path.join(top, module), os.path.join(top, "spare.ko"))
+        linked = subprocess.run(["cpio", "--quiet", "-o", "-H", "newc"],
+                                input=("%s\nspare.ko\n" % module).encode(), cwd=top,
+                                stdout=subprocess.PIPE, check=True).stdout
+        code, stdout, err = self.listing(ws, good + linked)
+        self.assertEqual(code, 0, err)
+        self.assertIn("0  /%s\n" % module, stdout)
+
     def test_refused(self):
         ws = Workspace(self)
         good = self.image(ws, "gzip")
