@@ -13,8 +13,9 @@
 # musl and start files for each set (optimisation, stripping) and keeps
 # each build in a directory of its own.
 #
-# TOOLCHAIN-DIR is where cmake/user-toolchain.sh keeps what it found out
-# about the driver:
+# TOOLCHAIN-DIR is where cmake/user-toolchain.sh keeps the toolchain's C
+# compiler as one command, cc, which compiles the small program, and what
+# it found out about the driver:
 #   link-method "trace": the driver passes -Wl,--trace on to its linker,
 #               which prints the files on standard output (GNU ld wants the
 #               option twice to name archive members, and then writes them
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
   return 0;
 }
 EOF
-"$1" -c "$scratch/small.c" -o "$scratch/small.o"
+"$toolchain/cc" -c "$scratch/small.c" -o "$scratch/small.o"
 small=("$1")
 shift
 while [ $# -gt 0 ]; do

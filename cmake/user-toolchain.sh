@@ -30,7 +30,7 @@
 #                     file need to know of the driver
 #     QV_USER_STRIP   the strip command, or empty
 #     QV_USER_LDFLAGS the link options for a static program that the
-#                     driver takes (array)
+#                     driver takes (array), -s among them without a STRIP
 #     QV_USER_CFLAGS  compiler options for configure's many small
 #                     programs (array): zig cc compiles and links each with
 #                     link-time optimisation when told -Os, which made
@@ -242,11 +242,18 @@ EOF
   "$tools/c++" -std=c++20 -Os -fno-exceptions -fno-rtti -nostdinc++ \
     -c "$dir/plain.cpp" -o "$dir/plain.o" >"$log" 2>&1 ||
     failed+=("CXX cannot compile C++20 with C headers alone (-nostdinc++ -fno-exceptions -fno-rtti): $(first_error "$log")")
+  # Without a STRIP every link strips, configure's and these included:
+  # zig builds its musl and start files anew for each difference in
+  # optimisation and stripping, a minute and a half each, and so makes
+  # one set for all.
+  QV_USER_LDFLAGS=(-static)
+  [ -n "$QV_USER_STRIP" ] || QV_USER_LDFLAGS+=(-s)
   if [ ${#failed[@]} -eq 0 ]; then
     if ! "$tools/ar" rc "$dir/libhelper.a" "$dir/helper.o" >"$log" 2>&1 ||
        ! "$tools/ranlib" "$dir/libhelper.a" >"$log" 2>&1; then
       failed+=("AR and RANLIB cannot make an archive: $(first_error "$log")")
-    elif ! "$tools/cc" -static -Os "$dir/main.o" "$dir/libhelper.a" -o "$dir/main" >"$log" 2>&1; then
+    elif ! "$tools/cc" "${QV_USER_LDFLAGS[@]}" -Os "$dir/main.o" "$dir/libhelper.a" \
+           -o "$dir/main" >"$log" 2>&1; then
       failed+=("CC cannot link a static program with an archive AR made: $(first_error "$log")")
     fi
   fi
@@ -255,14 +262,13 @@ EOF
     return 1
   fi
 
-  # The options the builds want beyond those every linker takes: no PIE
+  # More options the builds want beyond those every linker takes: no PIE
   # (a static program only pays for it) and no page gap between code and
   # data (lld leaves none anyway, and zig cc refuses the option).
-  QV_USER_LDFLAGS=(-static)
   local option
   for option in -no-pie -Wl,-z,noseparate-code; do
-    "$tools/cc" -static -Os "$option" "$dir/main.o" "$dir/libhelper.a" -o "$dir/main" \
-      >/dev/null 2>&1 && QV_USER_LDFLAGS+=("$option")
+    "$tools/cc" "${QV_USER_LDFLAGS[@]}" -Os "$option" "$dir/main.o" "$dir/libhelper.a" \
+      -o "$dir/main" >/dev/null 2>&1 && QV_USER_LDFLAGS+=("$option")
   done
 
   QV_USER_CFLAGS=()

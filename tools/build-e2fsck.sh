@@ -204,7 +204,6 @@ if [ "$user" = yes ]; then
     for i in "${!flags[@]}"; do [ "${flags[$i]}" != -flto ] || unset 'flags[i]'; done
   }
   ldflags="${flags[*]} ${QV_USER_LDFLAGS[*]} -Wl,--gc-sections -Wl,--build-id=none"
-  [ -n "$QV_USER_STRIP" ] || ldflags+=" -s"
   # configure compiles and links hundreds of small programs, which zig
   # would each optimise whole (QV_USER_CFLAGS): without -flto there, the
   # build gets it from make.
