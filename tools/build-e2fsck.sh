@@ -206,9 +206,10 @@ if [ "$user" = yes ]; then
   ldflags="${flags[*]} ${QV_USER_LDFLAGS[*]} -Wl,--gc-sections -Wl,--build-id=none"
   # configure compiles and links hundreds of small programs, which zig
   # would each optimise whole (QV_USER_CFLAGS): without -flto there, the
-  # build gets it from make.
+  # build gets it from make (the libraries' test programs too, which gcc
+  # cannot link from its -flto objects without it).
   configure_cflags="${flags[*]/-flto/} ${QV_USER_CFLAGS[*]}"
-  configure_ldflags="${QV_USER_LDFLAGS[*]} ${QV_USER_CFLAGS[*]}"
+  configure_ldflags="${QV_USER_LDFLAGS[*]}"
   # musl 1.2.4 (zig 0.11's) keeps the 64-bit file functions (lseek64...)
   # as macros for the plain ones only, its off_t being 64 bits wide:
   # configure's link tests find none of them, and e2fsprogs 1.47.0 then
@@ -233,7 +234,7 @@ done
 link=(ALL_LDFLAGS="$ldflags ${allocator[*]} -Wl,-Map=$out/e2fsck.map")
 build_cflags=()
 if [ "$user" = yes ]; then
-  build_cflags=(CFLAGS="${flags[*]}")
+  build_cflags=(CFLAGS="${flags[*]}" LDFLAGS="$ldflags")
   # The link records what it loaded, for the check below.
   link=("${build_cflags[@]}" ALL_LDFLAGS="$ldflags ${allocator[*]}"
         LD="$root/cmake/user-link.sh $QV_USER_TOOLS $out/e2fsck.trace $cc")
