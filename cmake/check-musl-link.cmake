@@ -5,6 +5,17 @@
 # would otherwise go unnoticed until a board failed to boot.
 #
 #   -DMAP=link map  -DALLOWED="dir;dir;..."
+#
+# With a user's toolchain (cmake/user-toolchain.cmake), whose linker may
+# be lld, whose map says the same in another form, the list of what the
+# linker loaded instead, as cmake/user-link.sh records it: one absolute
+# path a line, an archive member as ARCHIVE(MEMBER).
+#
+#   -DTRACE=file  -DALLOWED="dir;dir;..."  [-DPROGRAM=name] [-DNO_THREADS=ON]
+if(DEFINED TRACE)
+  include(${CMAKE_CURRENT_LIST_DIR}/check-link-trace.cmake)
+  return()
+endif()
 file(STRINGS "${MAP}" lines REGEX "^LOAD ")
 if(NOT lines)
   message(FATAL_ERROR "${MAP}: no LOAD lines; not a GNU ld link map")

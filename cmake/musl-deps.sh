@@ -17,6 +17,13 @@
 # util-linux version or this script changes. The result is
 # .cache/musl/ARCH/sysroot/{lib/libblkid.a,include/blkid/blkid.h,
 # lib/pkgconfig/blkid.pc}, which cmake/musl-ARCH.cmake reads.
+#
+# With a toolchain of the user's own in the environment (CROSS_COMPILE,
+# or CC and CXX: cmake/user-toolchain.sh says which variables), nothing
+# is installed: libblkid is built with that toolchain, against its own
+# headers and C library, into .cache/musl/user-ARCH-HASH/libblkid/sysroot,
+# which cmake/user-toolchain.cmake reads; the source tree is one of its
+# own, in .cache/musl/user-src.
 set -euo pipefail
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
@@ -25,6 +32,8 @@ root=$(cd "$(dirname "$self")/.." && pwd)
 . "$root/cmake/arches.sh"
 # shellcheck source=tools/apt.sh
 . "$root/tools/apt.sh"
+# shellcheck source=cmake/user-toolchain.sh
+. "$root/cmake/user-toolchain.sh"
 
 arch=${1:-x86_64}
 case $arch in
@@ -57,15 +66,27 @@ cache=$root/.cache/musl
 mkdir -p "$cache"
 export DEBIAN_FRONTEND=noninteractive LC_ALL=C
 
+user=no
+if [ "$arch" != fuzz ] && qv_user_toolchain_given; then
+  user=yes
+  qv_user_toolchain "$arch"
+fi
+
 # One run per architecture at a time; and one at a time through apt and
 # the unpacking of the source, which all architectures share. The build
 # itself may run beside another architecture's.
-exec 8>"$cache/.lock-$arch"
+if [ "$user" = yes ]; then
+  exec 8>"$QV_USER_DIR/.lock"
+else
+  exec 8>"$cache/.lock-$arch"
+fi
 flock 8
 exec 9>"$cache/.lock"
 flock 9
 
-if [ "$(dpkg --print-architecture)" != amd64 ]; then
+if [ "$user" = yes ]; then
+  :  # the toolchain is the user's; this machine only runs it
+elif [ "$(dpkg --print-architecture)" != amd64 ]; then
   echo "musl-deps.sh: the build machine must be amd64" >&2
   exit 1
 fi
@@ -76,6 +97,7 @@ installed() {
 
 missing=()
 for name in "${packages[@]}"; do
+  [ "$user" = no ] || break
   installed "$name" || missing+=("$name")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -88,7 +110,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_install "${missing[@]}"
 fi
 
-version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
+if [ "$user" = yes ]; then
+  version=$(qv_user_blkid_version)
+else
+  version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
+fi
 script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
 # Fixes of the project's own to libblkid, applied after Debian's patches
 # (each file says what it mends and how it was found).
@@ -101,6 +127,15 @@ key="util-linux $version; musl-deps.sh $script_sum; patches $patches_sum"
 build_key="$key; $triplet $gnu $(qv_kernel_header_dirs "${arch/fuzz/x86_64}")"
 
 out=$cache/$arch
+source_dir=$cache/src
+if [ "$user" = yes ]; then
+  # The toolchain is named by the directory; what was found out about it
+  # is part of the key.
+  build_key="$key; $triplet; $(cat "$root/cmake/user-toolchain.sh" | sha256sum | cut -d' ' -f1)"
+  build_key+="; ${QV_USER_LDFLAGS[*]}; ${QV_USER_CFLAGS[*]}"
+  out=$QV_USER_DIR/libblkid
+  source_dir=$cache/user-src
+fi
 sysroot=$out/sysroot
 if [ "$(cat "$out/stamp" 2>/dev/null)" = "$build_key" ] &&
    [ -e "$sysroot/lib/libblkid.a" ]; then
@@ -114,15 +149,16 @@ fi
 . "$root/cmake/debian-source.sh"
 debian_source util-linux "$version"
 
-source_tree=$cache/src/util-linux-$version
+source_tree=$source_dir/util-linux-$version
+mkdir -p "$source_dir"
 if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
   echo "unpacking util-linux $version with Debian's patches" >&2
   rm -rf "$source_tree" "$source_tree.tmp" "$source_tree.stamp"
   # Its signature needs the uploader's key, which the machine lacks and
   # need not have: the checksums above already tie the files to the
   # archive's signed index.
-  dpkg-source -x "$dsc" "$source_tree.tmp" >"$cache/src/unpack.log" 2>&1 ||
-    { cat "$cache/src/unpack.log" >&2; exit 1; }
+  dpkg-source -x "$dsc" "$source_tree.tmp" >"$source_dir/unpack.log" 2>&1 ||
+    { cat "$source_dir/unpack.log" >&2; exit 1; }
   for patch in "${patches[@]}"; do
     patch -d "$source_tree.tmp" -p1 --forward --quiet <"$patch" ||
       { echo "musl-deps.sh: $(basename "$patch") does not apply" >&2; exit 1; }
@@ -149,7 +185,10 @@ mkdir -p "$out/kernel-headers" "$out/build"
 # insists on them. Only these four trees are handed over: the rest of the
 # glibc include directory would shadow musl's own headers.
 read -r -a kernel_src <<<"$(qv_kernel_header_dirs "${arch/fuzz/x86_64}")"
-for dir in "${kernel_src[@]}"; do
+# A user's toolchain has the kernel headers it was made for, and the
+# build machine need not have any.
+[ "$user" = no ] || kernel_src=()
+for dir in ${kernel_src[@]+"${kernel_src[@]}"}; do
   [ -d "$dir" ] || { echo "musl-deps.sh: no kernel headers in $dir" >&2; exit 1; }
   ln -s "$dir" "$out/kernel-headers/$(basename "$dir")"
 done
@@ -165,6 +204,17 @@ if [ "$arch" = fuzz ]; then
   flags+=" -fno-sanitize-recover=undefined -fsanitize=fuzzer-no-link"
   cc=clang-14
   ldflags="-fsanitize=address,undefined"
+fi
+binutils=(AR="$gnu-ar" RANLIB="$gnu-ranlib" NM="$gnu-nm" STRIP="$gnu-strip"
+          OBJDUMP="$gnu-objdump")
+cppflags="-isystem $out/kernel-headers"
+if [ "$user" = yes ]; then
+  cc=$QV_USER_TOOLS/cc
+  flags+=" ${QV_USER_CFLAGS[*]}"
+  ldflags="${QV_USER_LDFLAGS[*]}"
+  binutils=(AR="$QV_USER_TOOLS/ar" RANLIB="$QV_USER_TOOLS/ranlib")
+  [ -z "$QV_USER_STRIP" ] || binutils+=(STRIP="$QV_USER_STRIP")
+  cppflags=
 fi
 start=$(date +%s)
 echo "configuring libblkid for $arch" >&2
@@ -187,10 +237,8 @@ echo "configuring libblkid for $arch" >&2
     --without-ncurses --without-ncursesw --without-tinfo --without-btrfs \
     --without-user --without-libz --without-cap-ng --without-utempter \
     --without-util \
-    CC="$cc" \
-    AR="$gnu-ar" RANLIB="$gnu-ranlib" NM="$gnu-nm" STRIP="$gnu-strip" \
-    OBJDUMP="$gnu-objdump" \
-    CFLAGS="$flags" CPPFLAGS="-isystem $out/kernel-headers" LDFLAGS="$ldflags" \
+    CC="$cc" "${binutils[@]}" \
+    CFLAGS="$flags" CPPFLAGS="$cppflags" LDFLAGS="$ldflags" \
     PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= \
     >"$out/configure.log" 2>&1 || { tail -30 "$out/configure.log" >&2; exit 1; }
   echo "building libblkid for $arch" >&2

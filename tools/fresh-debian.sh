@@ -142,6 +142,14 @@ for file in /etc/apt/apt.conf.d/*; do
     cp "$file" "$tree/etc/apt/apt.conf.d/"
 done
 cp /etc/resolv.conf "$tree/etc/resolv.conf"
+# Likewise the machine's own certificate authorities (an intercepting
+# proxy's, a company's), for what is fetched over HTTPS (Zig, by
+# tools/zig-toolchain.sh): the ca-certificates package adds them to the
+# bundle it makes when the test command installs it.
+if [ -d /usr/local/share/ca-certificates ]; then
+  mkdir -p "$tree/usr/local/share/ca-certificates"
+  cp -r /usr/local/share/ca-certificates/. "$tree/usr/local/share/ca-certificates/"
+fi
 git clone -q --no-hardlinks "$root" "$tree/root/quenvale"
 
 script='set -e; cd /root/quenvale'

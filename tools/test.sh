@@ -3,17 +3,20 @@
 #  - the static musl inits that ship, built for every architecture
 #    (cmake/arches.sh: x86_64, mipsel, mips64el, armhf, arm64), and the
 #    e2fsck built beside each, checked against the machine's own on
-#    damaged file systems;
+#    damaged file systems; and the mipsel init built with a toolchain
+#    that is not Debian's, Zig (tools/zig-toolchain.sh), as a board's
+#    build system would give one;
 #  - unit and system tests on a debug build with ASan and UBSan, and again
 #    on the static glibc release build; the system tests start the shipped
 #    x86_64 init as process 1 too;
 #  - each other architecture's cross build's unit tests under qemu-user,
 #    and those of s390x, a big-endian machine;
-#  - the image builder's tests;
+#  - the image builder's tests, and the link check's, on GNU ld's and
+#    lld's accounts of a link;
 #  - short runs of every fuzz target, and replays of them built for arm64
 #    and armhf under qemu-user;
 #  - whole boots of real Debian kernels under QEMU on every architecture,
-#    with the shipped inits.
+#    with the shipped inits, and on mipsel with Zig's too.
 #
 # On this 2-core machine the builds run two architectures at a time, and
 # the boots in two streams of one single-CPU guest each; each stream's
@@ -39,6 +42,9 @@ mkdir -p build/logs
     _ "${QV_ALL_ARCHES[@]}"
 ) >build/logs/downloads.log 2>&1 &
 downloads=$!
+# Zig, for the build with a toolchain of the user's own: fetched once into
+# .cache/zig, before the lane that builds with it.
+tools/zig-toolchain.sh mipsel true
 wait_for_downloads() {
   [ -n "$downloads" ] || return 0
   wait "$downloads" || { cat build/logs/downloads.log; exit 1; }
@@ -87,13 +93,20 @@ ship() {
     cmake/musl-deps.sh fuzz
     return
   fi
+  if [ "$1" = zig-mipsel ]; then
+    # Nothing installed for it: Zig's own musl and kernel headers, and
+    # libblkid built with them (cmake/user-toolchain.sh).
+    echo "== build/user-mipsel (Zig)"
+    tools/zig-toolchain.sh mipsel tools/build.sh mipsel | tail -n 1
+    return
+  fi
   echo "== build/musl-$1"
   tools/build.sh "$1" | tail -n 1 &&
     tools/build-e2fsck.sh "$1" | tail -n 1 &&
     tests/e2fsck/equivalence_test.sh "$1"
 }
 step "shipped builds"
-in_lanes ship ship "x86_64 armhf arm64" "mipsel mips64el fuzz"
+in_lanes ship ship "x86_64 armhf arm64 zig-mipsel" "mipsel mips64el fuzz"
 shipped_x86_64=$PWD/build/musl-x86_64/src/quenvale-init
 
 step "host builds and tests"
@@ -118,11 +131,12 @@ check() {
   case $1 in
     fuzz) echo "== fuzz targets, short runs"; tools/fuzz.sh short ;;
     mkimage) echo "== image builder"; python3 images/tests/test_mkimage.py ;;
+    link) echo "== link check"; tests/link/link_check_test.sh ;;
     *) echo "== fuzz targets on $1"; tools/fuzz.sh cross "$1" ;;
   esac
 }
-step "fuzz targets and image builder"
-in_lanes check check "fuzz" "arm64 armhf mkimage"
+step "fuzz targets, image builder and link check"
+in_lanes check check "fuzz" "arm64 armhf mkimage link"
 
 step "boots under QEMU"
 for arch in "${QV_ALL_ARCHES[@]}"; do
@@ -136,9 +150,13 @@ done
 boot() {
   case $1 in
     x86_64|mipsel) tests/boot/run.sh "$1" ;;
+    # The init Zig built, with the image's e2fsck from Debian's toolchain.
+    zig-mipsel)
+      QUENVALE_BOOT_INIT_MIPSEL=$PWD/build/user-mipsel/src/quenvale-init \
+        tests/boot/run.sh mipsel partuuid uuid ;;
     *) tests/boot/run.sh "$1" partuuid uuid devpath bare options badmodule nopreinit \
          sd-partuuid usb-uuid ;;
   esac
 }
-in_lanes boot boot "mipsel" "x86_64 mips64el armhf arm64"
+in_lanes boot boot "mipsel zig-mipsel" "x86_64 mips64el armhf arm64"
 step "done"
