@@ -212,7 +212,9 @@ if [ "$user" = yes ]; then
   cc=$QV_USER_TOOLS/cc
   flags+=" ${QV_USER_CFLAGS[*]}"
   ldflags="${QV_USER_LDFLAGS[*]}"
-  binutils=(AR="$QV_USER_TOOLS/ar" RANLIB="$QV_USER_TOOLS/ranlib")
+  # CXX too: configure tries it, whatever it builds, and the user's own
+  # (zig c++) would link the C++ library; the wrapper only compiles.
+  binutils=(AR="$QV_USER_TOOLS/ar" RANLIB="$QV_USER_TOOLS/ranlib" CXX="$QV_USER_TOOLS/c++")
   [ -z "$QV_USER_STRIP" ] || binutils+=(STRIP="$QV_USER_STRIP")
   cppflags=
 fi

@@ -85,6 +85,27 @@ qv_user_wrapper() {
   read -r -a words <<<"$command"
   {
     echo '#!/usr/bin/env bash'
+    if [ "${file##*/}" = c++ ]; then
+      # The C++ driver compiles only: the C driver links, with no C++
+      # library. Refused, a link makes CMake name the compiler from an
+      # object file and configure take C++ for missing, instead of
+      # linking the C++ library, which zig would first build for it, a
+      # few minutes for each set of options.
+      cat <<'EOF'
+link=no
+for arg; do
+  case $arg in
+    -c|-S|-E|-M|-MM) link=no; break ;;
+    -*) ;;
+    *.c|*.cc|*.cpp|*.cxx|*.C|*.o|*.a|*.so|*.lo) link=yes ;;
+  esac
+done
+if [ "$link" = yes ]; then
+  echo "c++: the C++ compiler only compiles here; the C driver links, with no C++ library" >&2
+  exit 1
+fi
+EOF
+    fi
     printf 'exec'
     printf ' %q' "${words[@]}" "$@"
     echo ' "$@"'
@@ -242,17 +263,18 @@ EOF
   "$tools/c++" -std=c++20 -Os -fno-exceptions -fno-rtti -nostdinc++ \
     -c "$dir/plain.cpp" -o "$dir/plain.o" >"$log" 2>&1 ||
     failed+=("CXX cannot compile C++20 with C headers alone (-nostdinc++ -fno-exceptions -fno-rtti): $(first_error "$log")")
-  # Without a STRIP every link strips, configure's and these included:
-  # zig builds its musl and start files anew for each difference in
-  # optimisation and stripping, a minute and a half each, and so makes
-  # one set for all.
-  QV_USER_LDFLAGS=(-static)
+  # Every link is optimised for size and, without a STRIP, strips,
+  # configure's, CMake's trials and these included: zig builds its musl,
+  # start files and compiler runtime anew for each optimisation level and
+  # for stripping or not, a minute and a half each on two cores, and so
+  # makes one set for all.
+  QV_USER_LDFLAGS=(-static -Os)
   [ -n "$QV_USER_STRIP" ] || QV_USER_LDFLAGS+=(-s)
   if [ ${#failed[@]} -eq 0 ]; then
     if ! "$tools/ar" rc "$dir/libhelper.a" "$dir/helper.o" >"$log" 2>&1 ||
        ! "$tools/ranlib" "$dir/libhelper.a" >"$log" 2>&1; then
       failed+=("AR and RANLIB cannot make an archive: $(first_error "$log")")
-    elif ! "$tools/cc" "${QV_USER_LDFLAGS[@]}" -Os "$dir/main.o" "$dir/libhelper.a" \
+    elif ! "$tools/cc" "${QV_USER_LDFLAGS[@]}" "$dir/main.o" "$dir/libhelper.a" \
            -o "$dir/main" >"$log" 2>&1; then
       failed+=("CC cannot link a static program with an archive AR made: $(first_error "$log")")
     fi
@@ -267,7 +289,7 @@ EOF
   # data (lld leaves none anyway, and zig cc refuses the option).
   local option
   for option in -no-pie -Wl,-z,noseparate-code; do
-    "$tools/cc" "${QV_USER_LDFLAGS[@]}" -Os "$option" "$dir/main.o" "$dir/libhelper.a" \
+    "$tools/cc" "${QV_USER_LDFLAGS[@]}" "$option" "$dir/main.o" "$dir/libhelper.a" \
       -o "$dir/main" >/dev/null 2>&1 && QV_USER_LDFLAGS+=("$option")
   done
 
@@ -276,7 +298,7 @@ EOF
     QV_USER_CFLAGS+=(-fno-lto)
 
   # How a link tells what it loaded (cmake/user-link.sh).
-  local link=("$tools/cc" "${QV_USER_LDFLAGS[@]}" -Os "$dir/main.o" "$dir/libhelper.a" -o "$dir/main")
+  local link=("$tools/cc" "${QV_USER_LDFLAGS[@]}" "$dir/main.o" "$dir/libhelper.a" -o "$dir/main")
   if "${link[@]}" -Wl,--trace,--trace >"$dir/trace" 2>/dev/null &&
      grep -q 'libhelper\.a' "$dir/trace"; then
     echo trace >"$tools/link-method.tmp"

@@ -196,7 +196,8 @@ configure_cflags="${flags[*]}" configure_ldflags=$ldflags
 if [ "$user" = yes ]; then
   cc=$QV_USER_TOOLS/cc
   cxx=("$QV_USER_TOOLS/c++" -nostdinc++)
-  binutils=(AR="$QV_USER_TOOLS/ar" RANLIB="$QV_USER_TOOLS/ranlib")
+  # CXX as for libblkid (cmake/musl-deps.sh): the one that only compiles.
+  binutils=(AR="$QV_USER_TOOLS/ar" RANLIB="$QV_USER_TOOLS/ranlib" CXX="$QV_USER_TOOLS/c++")
   [ -z "$QV_USER_STRIP" ] || binutils+=(STRIP="$QV_USER_STRIP")
   cppflags=
   user_lto_works || {

