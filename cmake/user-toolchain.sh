@@ -34,7 +34,7 @@
 #     QV_USER_CFLAGS  compiler options for configure's many small
 #                     programs (array): zig cc compiles and links each with
 #                     link-time optimisation when told -Os, which made
-#                     libblkid's configure take ten minutes instead of three
+#                     libblkid's configure take ten minutes instead of two
 #
 # Nothing is installed and no setting of the machine changes: the
 # toolchain is taken as it is. The Debian source of util-linux and
@@ -70,7 +70,7 @@ qv_user_blkid_version() {
   return 1
 }
 
-# qv_user_tool_command VALUE: the first word of a command, found.
+# qv_user_found COMMAND: whether the first word of COMMAND is found.
 qv_user_found() {
   local words=()
   read -r -a words <<<"$1"
@@ -186,6 +186,8 @@ qv_user_toolchain() {
   )
   QV_USER_DIR=$qv_user_root/.cache/musl/user-$arch-$(sha256sum <<<"$identity" | cut -c1-12)
   QV_USER_TOOLS=$QV_USER_DIR/toolchain
+  local new=no
+  [ -d "$QV_USER_DIR" ] || new=yes
   mkdir -p "$QV_USER_TOOLS"
   echo "$identity" >"$QV_USER_TOOLS/identity"
   qv_user_wrapper "$QV_USER_TOOLS/cc" "$cc" ${sysroot_option[@]+"${sysroot_option[@]}"}
@@ -201,7 +203,11 @@ qv_user_toolchain() {
   else
     rm -f "$QV_USER_TOOLS/strip"
   fi
-  qv_user_probe "$arch" || exit 2
+  if ! qv_user_probe "$arch"; then
+    # A toolchain that builds nothing leaves nothing behind.
+    [ "$new" = no ] || rm -rf "$QV_USER_DIR"
+    exit 2
+  fi
   # For cmake/user-toolchain.cmake.
   local IFS=';'
   cat >"$QV_USER_TOOLS/settings.cmake.tmp" <<EOF
