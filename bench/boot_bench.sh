@@ -3,7 +3,7 @@
 # job as /init (bench/busybox-init.sh), under QEMU (TCG) with the kernels
 # of tests/boot.
 #
-# Usage: bench/boot_bench.sh [-n COUNT] [x86_64|mipsel|mips64el|armhf|arm64]...
+# Usage: bench/boot_bench.sh [-n COUNT] [ARCH]...   (ARCH: a machine of tools/arches.tsv)
 #   COUNT: boots per image and architecture (default 5, or
 #   QUENVALE_BENCH_COUNT); architectures default to all five.
 #   QUENVALE_BOOT_TIMEOUT: seconds per boot (default 120).
@@ -27,7 +27,7 @@
 # .cache/boot/bench/results.tsv. Not part of tools/test.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/boot/lib.sh"
+. "$here/../tools/lib/guests.sh"
 
 count=${QUENVALE_BENCH_COUNT:-5}
 limit=${QUENVALE_BOOT_TIMEOUT:-120}
@@ -35,14 +35,14 @@ arches=()
 while [ $# -gt 0 ]; do
   case $1 in
     -n) [ $# -ge 2 ] || { echo "-n needs a count" >&2; exit 2; }; count=$2; shift ;;
-    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$1") ;;
     -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
-    *) echo "unknown argument: $1" >&2; exit 2 ;;
+    *) qv_known_arch "$1" || { echo "unknown argument: $1" >&2; exit 2; }
+       arches+=("$1") ;;
   esac
   shift
 done
 [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "count must be a positive number: $count" >&2; exit 2; }
-[ ${#arches[@]} -gt 0 ] || arches=("${QV_ARCHES[@]}")
+[ ${#arches[@]} -gt 0 ] || arches=("${QV_ALL_ARCHES[@]}")
 
 declare -A BENCH_CC=()
 for arch in "${QV_ALL_ARCHES[@]}"; do BENCH_CC[$arch]=${QV_ARCH_GNU[$arch]}-gcc; done
@@ -76,7 +76,7 @@ build_images() {
     { echo "$arch: /init of the busybox image is not bench/busybox-init.sh"; return 1; }
   cmp -s <(cpio -i --quiet --to-stdout init <"$dir/quenvale.cpio") "$QV_INIT" ||
     { echo "$arch: /init of the quenvale image is not quenvale-init"; return 1; }
-  "$QV_BOOT_DIR/make-disk.sh" "$dir/bench.disk" "$QV_BUSYBOX" \
+  "$QV_ROOT/tools/make-disk.sh" "$dir/bench.disk" "$QV_BUSYBOX" \
     --preinit "$here/preinit.sh" --char-node /dev/kmsg:1:11
 }
 
@@ -148,7 +148,7 @@ for arch in "${arches[@]}"; do
   } >>"$sizes"
   echo "kernel $arch: $(basename "$QV_KERNEL")" >>"$machine"
 
-  append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 root=UUID=$FS_UUID"
+  append="console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 root=UUID=$FS_UUID"
   for i in $(seq 1 "$count"); do
     for image in "${IMAGES[@]}"; do
       log=$work/logs/$arch-$image-$i.log

@@ -14,8 +14,8 @@
 # carry the bus's module chain and bench/e2fsck_timer.c as /bin/e2fsck,
 # which runs the real checker and prints its time. Sizes are of the images
 # as they ship (no timer), in every format the builder writes. The kernel
-# command line is "console=CONSOLE (QV_CONSOLE) panic=-1 printk.time=1 initramfs_async=0
-# root=PARTUUID=..."; the disk is tests/boot/make-disk.sh's, whose
+# command line is "console=CONSOLE (QV_ARCH_CONSOLE) panic=-1 printk.time=1 initramfs_async=0
+# root=PARTUUID=..."; the disk is tools/make-disk.sh's, whose
 # /etc/preinit first writes a line to /dev/kmsg.
 #
 # Measured per boot, on the kernel's clock (printk stamps, counted from the
@@ -32,7 +32,7 @@
 # tools/test.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/boot/lib.sh"
+. "$here/../tools/lib/guests.sh"
 
 rounds=5
 limit=${QUENVALE_BOOT_TIMEOUT:-120}
@@ -128,7 +128,7 @@ for arch in "${arches[@]}"; do
   INIT_OF[$arch]=$QV_INIT KERNEL_OF[$arch]=$QV_KERNEL MODULES_OF[$arch]=$QV_MODULES_DIR
   BUSYBOX_OF[$arch]=$QV_BUSYBOX E2FSCK_OF[$arch]=$QV_E2FSCK DEBIAN_OF[$arch]=$QV_E2FSCK_DEBIAN
   # 32 MiB, a power of two, for the SD card; /dev/kmsg for preinit's stamp.
-  "$QV_BOOT_DIR/make-disk.sh" "$work/$arch.disk" "$QV_BUSYBOX" \
+  "$QV_ROOT/tools/make-disk.sh" "$work/$arch.disk" "$QV_BUSYBOX" \
     --char-node /dev/kmsg:1:11 --size 32 >"$work/$arch.disk.log" 2>&1 ||
     { cat "$work/$arch.disk.log" >&2; fail "$arch: could not make the disk"; }
   echo "kernel $arch: $(basename "$QV_KERNEL")" >>"$machine"
@@ -153,7 +153,7 @@ for round in $(seq 1 "$rounds"); do
     [ $((round % 2)) = 1 ] || order=("${VARIANTS[1]}" "${VARIANTS[0]}")
     for variant in "${order[@]}"; do
       log=$work/logs/$config-$variant-$round.log
-      append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 initramfs_async=0 root=PARTUUID=$PART_UUID"
+      append="console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 initramfs_async=0 root=PARTUUID=$PART_UUID"
       qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$work/$config/$variant-timed.img" "$work/$arch.disk" "$append" \

@@ -16,12 +16,12 @@
 #   instead of building one.
 #
 # The three images of a configuration hold the same modules (the bus's
-# chain of tests/boot/lib.sh), the same /etc/quenvale_list and the same
+# chain of tools/lib/guests.sh), the same /etc/quenvale_list and the same
 # /bin/e2fsck, tests/boot/e2fsck_stamp.c, which stamps the kernel log and
 # executes the real checker; only /init differs (and the busybox image adds
-# /bin/busybox). All boot the same disk (tests/boot/make-disk.sh with
+# /bin/busybox). All boot the same disk (tools/make-disk.sh with
 # bench/floor-preinit.sh as /etc/preinit and a /dev/kmsg node). The kernel
-# command line is "console=CONSOLE (QV_CONSOLE) panic=-1 printk.time=1" and the root:
+# command line is "console=CONSOLE (QV_ARCH_CONSOLE) panic=-1 printk.time=1" and the root:
 #   quenvale: root=PARTUUID=, as on the real target;
 #   floor:    root=/dev/NAME (vda1, mmcblk0p1, sda1), all that it reads;
 #   busybox:  root=UUID=, since busybox's findfs has no PARTUUID= form.
@@ -54,7 +54,7 @@
 # counted.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/boot/lib.sh"
+. "$here/../tools/lib/guests.sh"
 
 rounds=3
 idle=
@@ -98,9 +98,9 @@ build_arch() {
   "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
     -o "$dir/floor-init" "$here/floor-init.c"
   "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
-    -o "$dir/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
+    -o "$dir/e2fsck-stamp" "$QV_ROOT/tests/boot/e2fsck_stamp.c"
   # 32 MiB, a power of two, for the SD card.
-  "$QV_BOOT_DIR/make-disk.sh" "$dir/floor.disk" "$QV_BUSYBOX" \
+  "$QV_ROOT/tools/make-disk.sh" "$dir/floor.disk" "$QV_BUSYBOX" \
     --preinit "$here/floor-preinit.sh" --char-node /dev/kmsg:1:11 --size 32
 }
 
@@ -229,7 +229,7 @@ idle_pass() {
         status=0
         QV_QEMU_EXTRA=(-msg timestamp=on -trace "enable=blk_co_preadv,file=$trace")
         qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" \
-          "console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $append" "$log" "$idle" \
+          "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $append" "$log" "$idle" \
           "${CONFIG_BUS[$config]}" || status=$?
         QV_QEMU_EXTRA=()  # read by qv_boot
         console=$(tr -d '\r' <"$log")
@@ -263,7 +263,7 @@ for round in $(seq 1 "$rounds"); do
     use_arch "$arch"
     for init in "${INITS[@]}"; do
       log=$work/logs/$config-$init-$round.log
-      append="console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
+      append="console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
       qv_wait_for_quiet_machine || fail "another QEMU kept running"
       status=0
       qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" "$append" \

@@ -12,7 +12,7 @@
 # Prints one line per boot. Not part of tools/test.sh.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/boot/lib.sh"
+. "$here/../tools/lib/guests.sh"
 
 passes=300
 drivers=()
@@ -29,7 +29,7 @@ qv_install_deps mipsel
 qv_fetch_guest mipsel
 if [ ${#drivers[@]} -eq 0 ]; then
   cmake -S "$QV_ROOT" -B "$QV_ROOT/build/test-mipsel" \
-    -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/gnu-mipsel.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/gnu.cmake" -DQUENVALE_ARCH=mipsel \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$QV_ROOT/build/test-mipsel" --target root_driver -j"$(nproc)" >/dev/null
   drivers=("$QV_ROOT/build/test-mipsel/tests/root_driver")
@@ -37,7 +37,7 @@ fi
 
 work=$QV_CACHE/idle-pass
 mkdir -p "$work"
-"$QV_BOOT_DIR/make-disk.sh" "$work/disk.img" "$QV_BUSYBOX" --size 32
+"$QV_ROOT/tools/make-disk.sh" "$work/disk.img" "$QV_BUSYBOX" --size 32
 absent=00000000-0000-0000-0000-00000000dead
 
 for bus in virtio sd usb; do
@@ -48,7 +48,7 @@ for bus in virtio sd usb; do
   for i in "${!drivers[@]}"; do
     log=$work/driver$i-$bus.log
     qv_boot mipsel "$work/driver$i-$bus.img" "$work/disk.img" \
-      "console=${QV_CONSOLE[mipsel]} panic=-1 -- guest-bench $passes root=PARTUUID=$absent" "$log" 300 "$bus" || true
+      "console=${QV_ARCH_CONSOLE[mipsel]} panic=-1 -- guest-bench $passes root=PARTUUID=$absent" "$log" 300 "$bus" || true
     figures=$(tr -d '\r' <"$log" | awk '/^first pass us:/ { first = $4 }
       /^later pass us:/ { print first, $5, $7, $9 }')
     [ -n "$figures" ] || { echo "no figures in ${log#"$QV_ROOT"/}" >&2; tail -n 15 "$log" >&2; exit 1; }

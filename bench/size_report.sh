@@ -4,7 +4,7 @@
 # as libblkid is and linked as the init is, which any static init using
 # libblkid has to carry anyway.
 #
-# Usage: bench/size_report.sh [x86_64|mipsel|mips64el|armhf|arm64]...
+# Usage: bench/size_report.sh [ARCH]...   (ARCH: a machine of tools/arches.tsv)
 #                                                     (default all)
 #
 # Per architecture: the two sizes, their difference, and where the
@@ -16,17 +16,17 @@
 # for musl comes from cmake/musl-deps.sh (through tools/build.sh).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tests/boot/lib.sh"
+. "$here/../tools/lib/guests.sh"
 
 arches=()
 for arg in "$@"; do
   case $arg in
-    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$arg") ;;
     -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
-    *) echo "unknown argument: $arg" >&2; exit 2 ;;
+    *) qv_known_arch "$arg" || { echo "unknown argument: $arg" >&2; exit 2; }
+       arches+=("$arg") ;;
   esac
 done
-[ ${#arches[@]} -gt 0 ] || arches=("${QV_ARCHES[@]}")
+[ ${#arches[@]} -gt 0 ] || arches=("${QV_ALL_ARCHES[@]}")
 
 RELEASE_FLAGS="-Os -DNDEBUG"
 # As libblkid itself is built (cmake/musl-deps.sh), and linked as the init
@@ -42,7 +42,7 @@ for arch in "${arches[@]}"; do
   mkdir -p "$dir"
   # The musl build with the release flags but no -s (build type None); its
   # link writes the map the build checks.
-  cmake -S "$QV_ROOT" -B "$dir/tree" -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/musl-$arch.cmake" \
+  cmake -S "$QV_ROOT" -B "$dir/tree" -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/cmake/musl.cmake" -DQUENVALE_ARCH="$arch" \
     -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="$RELEASE_FLAGS" -DBUILD_TESTING=OFF \
     >"$dir/build.log" 2>&1 &&
     cmake --build "$dir/tree" --target quenvale-init -j"$(nproc)" >>"$dir/build.log" 2>&1 ||

@@ -4,6 +4,7 @@
 # program found the toolchain's C library and runtime, none may be a C++
 # library, and no member of the C library's archive may be a piece of
 # musl's allocator (nor, with NO_THREADS, start a thread).
+include(${CMAKE_CURRENT_LIST_DIR}/link-rules.cmake)
 if(NOT PROGRAM)
   set(PROGRAM "the program")
 endif()
@@ -56,11 +57,11 @@ foreach(line IN LISTS lines)
     string(REGEX REPLACE ".*/" "" object "${member}")
     # The program brings its own allocator: a piece of musl's linked
     # beside it would take back blocks the other handed out.
-    if(object MATCHES "^(lite_malloc|malloc|free|calloc|libc_calloc|realloc|donate|replaced|aligned_alloc|posix_memalign|memalign|malloc_usable_size)\\.l?o$")
+    if(object MATCHES "${QUENVALE_MUSL_ALLOCATOR_REGEX}")
       message(FATAL_ERROR "${PROGRAM} links musl's allocator beside its own: ${line}")
     endif()
     # Nor may it start a thread, which would allocate beside the first.
-    if(NO_THREADS AND object MATCHES "^pthread_create\\.l?o$")
+    if(NO_THREADS AND object MATCHES "${QUENVALE_MUSL_THREAD_REGEX}")
       message(FATAL_ERROR "${PROGRAM} starts threads: ${line}")
     endif()
   endif()

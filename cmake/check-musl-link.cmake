@@ -4,7 +4,7 @@
 # (libstdc++, libsupc++) or any piece of glibc pulled in by a stray flag
 # would otherwise go unnoticed until a board failed to boot.
 #
-#   -DMAP=link map  -DALLOWED="dir;dir;..."
+#   -DMAP=link map  -DALLOWED="dir;dir;..."  [-DPROGRAM=name] [-DNO_THREADS=ON]
 #
 # With a user's toolchain (cmake/user-toolchain.cmake), whose linker may
 # be lld, whose map says the same in another form, the list of what the
@@ -12,9 +12,14 @@
 # path a line, an archive member as ARCHIVE(MEMBER).
 #
 #   -DTRACE=file  -DALLOWED="dir;dir;..."  [-DPROGRAM=name] [-DNO_THREADS=ON]
-if(DEFINED TRACE)
+#
+# What is refused in either form is cmake/link-rules.cmake.if(DEFINED TRACE)
   include(${CMAKE_CURRENT_LIST_DIR}/check-link-trace.cmake)
   return()
+endif()
+include(${CMAKE_CURRENT_LIST_DIR}/link-rules.cmake)
+if(NOT PROGRAM)
+  set(PROGRAM "the musl init")
 endif()
 file(STRINGS "${MAP}" lines REGEX "^LOAD ")
 if(NOT lines)
@@ -32,17 +37,21 @@ foreach(line IN LISTS lines)
     endif()
   endforeach()
   if(path MATCHES "libstdc\\+\\+|libsupc\\+\\+" OR NOT known)
-    message(FATAL_ERROR "the musl init links ${path}, which is not musl's, "
+    message(FATAL_ERROR "${PROGRAM} links ${path}, which is not musl's, "
                         "libblkid's, libgcc's or its own")
   endif()
 endforeach()
 
-# The program brings its own allocator: a piece of musl's linked beside it
-# would take back blocks the other handed out.
-file(STRINGS "${MAP}" allocator REGEX
-     "libc\\.a\\((lite_malloc|malloc|free|calloc|libc_calloc|realloc|donate|aligned_alloc|posix_memalign|memalign|malloc_usable_size)\\.lo\\)")
-if(allocator)
-  list(GET allocator 0 first)
-  string(STRIP "${first}" first)
-  message(FATAL_ERROR "the musl init links musl's allocator beside its own: ${first}")
-endif()
+# The map names each archive member it loaded as "ARCHIVE(MEMBER)".
+file(STRINGS "${MAP}" members REGEX "libc\\.a\\([^)]+\\)")
+foreach(line IN LISTS members)
+  string(REGEX MATCH "libc\\.a\\(([^)]+)\\)" _ "${line}")
+  string(REGEX REPLACE ".*/" "" object "${CMAKE_MATCH_1}")
+  string(STRIP "${line}" line)
+  if(object MATCHES "${QUENVALE_MUSL_ALLOCATOR_REGEX}")
+    message(FATAL_ERROR "${PROGRAM} links musl's allocator beside its own: ${line}")
+  endif()
+  if(NO_THREADS AND object MATCHES "${QUENVALE_MUSL_THREAD_REGEX}")
+    message(FATAL_ERROR "${PROGRAM} starts threads: ${line}")
+  endif()
+endforeach()

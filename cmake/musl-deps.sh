@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a static musl build of quenvale-init for one architecture:
 #
-#   cmake/musl-deps.sh [x86_64|mipsel|mips64el|armhf|arm64|fuzz]
+#   cmake/musl-deps.sh [ARCH|fuzz]   (ARCH: a machine of tools/arches.tsv)
 #                                        (x86_64 by default)
 #
 # The fuzz flavour is the same library built for the probe fuzz target
@@ -16,7 +16,7 @@
 # cached under .cache/musl/; the build is redone only when the
 # util-linux version or this script changes. The result is
 # .cache/musl/ARCH/sysroot/{lib/libblkid.a,include/blkid/blkid.h,
-# lib/pkgconfig/blkid.pc}, which cmake/musl-ARCH.cmake reads.
+# lib/pkgconfig/blkid.pc}, which cmake/musl.cmake reads.
 #
 # With a toolchain of the user's own in the environment (CROSS_COMPILE,
 # or CC and CXX: cmake/user-toolchain.sh says which variables), nothing
@@ -28,37 +28,35 @@ set -euo pipefail
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
-# shellcheck source=cmake/arches.sh
-. "$root/cmake/arches.sh"
-# shellcheck source=tools/apt.sh
-. "$root/tools/apt.sh"
+# shellcheck source=tools/lib/arches.sh
+. "$root/tools/lib/arches.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$root/tools/lib/packages.sh"
+# shellcheck source=tools/lib/source-build.sh
+. "$root/tools/lib/source-build.sh"
 # shellcheck source=cmake/user-toolchain.sh
 . "$root/cmake/user-toolchain.sh"
 
 arch=${1:-x86_64}
-case $arch in
-  fuzz)
-    triplet=x86_64-linux-gnu
-    gnu=x86_64-linux-gnu
-    packages=(clang-14 libclang-rt-14-dev)
-    ;;
-  x86_64)
-    triplet=${QV_ARCH_MUSL[$arch]}
-    gnu=${QV_ARCH_GNU[$arch]}
-    packages=(musl-tools musl-dev:amd64 gcc g++)
-    ;;
-  *)
-    qv_known_arch "$arch" ||
-      { echo "usage: $0 [$(qv_arch_choices)|fuzz]" >&2; exit 2; }
-    triplet=${QV_ARCH_MUSL[$arch]}
-    gnu=${QV_ARCH_GNU[$arch]}
-    deb=${QV_ARCH_DEB[$arch]}
+if [ "$arch" = fuzz ]; then
+  triplet=x86_64-linux-gnu
+  gnu=x86_64-linux-gnu
+  packages=(clang-14 libclang-rt-14-dev)
+else
+  qv_known_arch "$arch" ||
+    { echo "usage: $0 [$(qv_arch_choices)|fuzz]" >&2; exit 2; }
+  triplet=${QV_ARCH_MUSL[$arch]}
+  gnu=${QV_ARCH_GNU[$arch]}
+  deb=${QV_ARCH_DEB[$arch]}
+  if [ "$arch" = "$(qv_build_arch)" ]; then
+    packages=(musl-tools "musl-dev:$deb" gcc g++)
+  else
     # musl-dev:ARCH brings its own compiler wrapper, /usr/bin/TRIPLET-gcc,
     # around the Debian cross gcc.
     packages=("musl-dev:$deb" "gcc-$gnu" "g++-$gnu" "linux-libc-dev-$deb-cross"
               qemu-user-static)
-    ;;
-esac
+  fi
+fi
 # Every flavour runs the build machine's own x86_64 tools.
 packages+=(dpkg-dev patch linux-libc-dev libblkid-dev make pkg-config xz-utils)
 
@@ -76,13 +74,10 @@ fi
 # the unpacking of the source, which all architectures share. The build
 # itself may run beside another architecture's.
 if [ "$user" = yes ]; then
-  exec 8>"$QV_USER_DIR/.lock"
+  qv_source_lock "$QV_USER_DIR/.lock"
 else
-  exec 8>"$cache/.lock-$arch"
+  qv_source_lock "$cache/.lock-$arch"
 fi
-flock 8
-exec 9>"$cache/.lock"
-flock 9
 
 if [ "$user" = yes ]; then
   :  # the toolchain is the user's; this machine only runs it
@@ -91,37 +86,21 @@ elif [ "$(dpkg --print-architecture)" != amd64 ]; then
   exit 1
 fi
 
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-missing=()
-for name in "${packages[@]}"; do
-  [ "$user" = no ] || break
-  installed "$name" || missing+=("$name")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}" >&2
-  if [ -n "${deb:-}" ] &&
-     ! dpkg --print-foreign-architectures | grep -qx "$deb"; then
-    dpkg --add-architecture "$deb"
-  fi
-  apt_update
-  apt_install "${missing[@]}"
-fi
+[ "$user" = yes ] || qv_install "${packages[@]}"
 
 if [ "$user" = yes ]; then
   version=$(qv_user_blkid_version)
 else
-  version=$(dpkg-query -W -f='${source:Version}' libblkid-dev:amd64)
+  version=$(qv_package_version libblkid-dev:amd64)
 fi
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/tools/lib/source-build.sh" "$root/tools/lib/packages-source.sh" |
+  sha256sum | cut -d' ' -f1)
 # Fixes of the project's own to libblkid, applied after Debian's patches
 # (each file says what it mends and how it was found).
 patches=("$root"/cmake/blkid-patches/*.patch)
 patches_sum=$(cat "${patches[@]}" | sha256sum | cut -d' ' -f1)
 key="util-linux $version; musl-deps.sh $script_sum; patches $patches_sum"
-# The build's also names what it was built with, from cmake/arches.sh: this
+# The build's also names what it was built with, from tools/arches.tsv: this
 # architecture's entries, not the whole list, which other architectures
 # may join.
 build_key="$key; $triplet $gnu $(qv_kernel_header_dirs "${arch/fuzz/x86_64}")"
@@ -137,46 +116,18 @@ if [ "$user" = yes ]; then
   source_dir=$cache/user-src
 fi
 sysroot=$out/sysroot
-if [ "$(cat "$out/stamp" 2>/dev/null)" = "$build_key" ] &&
-   [ -e "$sysroot/lib/libblkid.a" ]; then
+if qv_stamp_matches "$out" "$build_key" "$sysroot/lib/libblkid.a"; then
   echo "$sysroot/lib/libblkid.a"
   exit 0
 fi
 
 # --- util-linux's source, exactly as Debian ships it ------------------------
 
-# shellcheck source=cmake/debian-source.sh
-. "$root/cmake/debian-source.sh"
-debian_source util-linux "$version"
-
-source_tree=$source_dir/util-linux-$version
-mkdir -p "$source_dir"
-if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
-  echo "unpacking util-linux $version with Debian's patches" >&2
-  rm -rf "$source_tree" "$source_tree.tmp" "$source_tree.stamp"
-  # Its signature needs the uploader's key, which the machine lacks and
-  # need not have: the checksums above already tie the files to the
-  # archive's signed index.
-  dpkg-source -x "$dsc" "$source_tree.tmp" >"$source_dir/unpack.log" 2>&1 ||
-    { cat "$source_dir/unpack.log" >&2; exit 1; }
-  for patch in "${patches[@]}"; do
-    patch -d "$source_tree.tmp" -p1 --forward --quiet <"$patch" ||
-      { echo "musl-deps.sh: $(basename "$patch") does not apply" >&2; exit 1; }
-  done
-  # Debian's patches to configure.ac and the Makemodule.am files concern
-  # programs (wall, write, lsfd) and tests, never libblkid; newer than the
-  # shipped configure and Makefile.in, they would make make run the
-  # autotools. Dating the generated files after them keeps the shipped
-  # ones, so no autotools need be installed.
-  (cd "$source_tree.tmp" && touch aclocal.m4 && touch configure config.h.in &&
-   touch Makefile.in)
-  mv "$source_tree.tmp" "$source_tree"
-  echo "$key" >"$source_tree.stamp"
-fi
+qv_unpack_source util-linux "$version" "$key" "$source_dir" "${patches[@]}"
 
 # --- libblkid, static, against musl -----------------------------------------
 
-exec 9>&-
+qv_source_unlock
 
 rm -rf "$out"
 mkdir -p "$out/kernel-headers" "$out/build"

@@ -1,13 +1,13 @@
 # Static musl build of quenvale-init with a cross toolchain of the user's
 # own (a Buildroot, Yocto or OpenWrt toolchain, Zig), for any of the
-# architectures of cmake/arches.sh. tools/build.sh ARCH prepares it from
+# architectures of tools/arches.tsv. tools/build.sh ARCH prepares it from
 # CROSS_COMPILE or CC and CXX (cmake/user-toolchain.sh) and runs:
 #
 #   cmake -S . -B build/user-ARCH -DCMAKE_TOOLCHAIN_FILE=cmake/user-toolchain.cmake \
 #         -DQUENVALE_USER_ARCH=ARCH -DQUENVALE_USER_DIR=.cache/musl/user-ARCH-HASH \
 #         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 #
-# As with Debian's toolchain (cmake/musl-toolchain.cmake), the C++ code
+# As with Debian's toolchain (cmake/musl.cmake), the C++ code
 # is compiled without the C++ library's headers and linked by the C
 # driver, so that no C++ library is linked at all: no exceptions, no
 # RTTI, the program's own operator new. The toolchain's own headers, C

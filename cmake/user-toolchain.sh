@@ -39,10 +39,12 @@
 # Nothing is installed and no setting of the machine changes: the
 # toolchain is taken as it is. The Debian source of util-linux and
 # e2fsprogs is still fetched, with the private apt of
-# cmake/debian-source.sh, into .cache.
+# tools/lib/packages-source.sh, into .cache.
 
-# shellcheck source=cmake/arches.sh
-. "$(dirname "${BASH_SOURCE[0]}")/arches.sh"
+# shellcheck source=tools/lib/arches.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib/arches.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib/packages.sh"
 
 QV_USER_VARS=(CROSS_COMPILE CC CXX AR RANLIB STRIP SYSROOT)
 qv_user_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -62,8 +64,8 @@ qv_user_toolchain_given() {
 qv_user_blkid_version() {
   local name
   for name in libblkid-dev:amd64 libblkid-dev libblkid1:amd64 libblkid1; do
-    if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed'; then
-      dpkg-query -W -f='${source:Version}' "$name"
+    if qv_installed "$name"; then
+      qv_package_version "$name"
       return 0
     fi
   done
@@ -157,8 +159,8 @@ qv_user_toolchain() {
     missing+=("needs Debian's libblkid1 or libblkid-dev: its version names the util-linux source to build")
   fi
   if [ ${#missing[@]} -eq 0 ]; then
-    # shellcheck source=cmake/debian-source.sh
-    . "$qv_user_root/cmake/debian-source.sh"
+    # shellcheck source=tools/lib/packages-source.sh
+    . "$qv_user_root/tools/lib/packages-source.sh"
     if [ -z "$(deb_src_entries list; deb_src_entries sources)" ]; then
       missing+=("needs a Debian archive among the machine's apt sources, for Debian's util-linux and e2fsprogs sources")
     fi

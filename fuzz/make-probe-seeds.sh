@@ -11,20 +11,12 @@
 # module: everything is made on regular files.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=tools/apt.sh
-. "$root/tools/apt.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$root/tools/lib/packages.sh"
 out=${1:-$root/fuzz/corpus/fuzz_probe}
 tools=(e2fsprogs dosfstools exfatprogs ntfs-3g xfsprogs btrfs-progs xorriso
        squashfs-tools fdisk util-linux python3)
-missing=()
-for name in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$name")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt_update
-  apt_install "${missing[@]}"
-fi
+qv_install "${tools[@]}"
 
 work=$(mktemp -d /tmp/quenvale-seeds.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -2,12 +2,12 @@
 # Builds the e2fsck that ships in the image: Debian's own e2fsprogs source,
 # static and stripped, against musl.
 #
-# Usage: tools/build-e2fsck.sh [x86_64|mipsel|mips64el|armhf|arm64]
+# Usage: tools/build-e2fsck.sh [ARCH]
 #                                                (x86_64 by default)
 #
 # The source is the e2fsprogs version this machine's apt offers (the one
 # installed, so the equivalence test compares like with like), fetched
-# with the private apt of cmake/debian-source.sh, every file checked
+# with the private apt of tools/lib/packages-source.sh, every file checked
 # against the .dsc's SHA-256 sums, unpacked with Debian's patches. The
 # build is cached under .cache/musl/e2fsck-ARCH and redone only when the
 # version or this script changes; the result is copied to
@@ -42,10 +42,12 @@ set -euo pipefail
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
-# shellcheck source=cmake/arches.sh
-. "$root/cmake/arches.sh"
-# shellcheck source=tools/apt.sh
-. "$root/tools/apt.sh"
+# shellcheck source=tools/lib/arches.sh
+. "$root/tools/lib/arches.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$root/tools/lib/packages.sh"
+# shellcheck source=tools/lib/source-build.sh
+. "$root/tools/lib/source-build.sh"
 # shellcheck source=cmake/user-toolchain.sh
 . "$root/cmake/user-toolchain.sh"
 arch=${1:-x86_64}
@@ -64,35 +66,27 @@ if qv_user_toolchain_given; then
   qv_user_toolchain "$arch"
 fi
 "$root/cmake/musl-deps.sh" "$arch" >/dev/null
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
 if [ "$user" = yes ]; then
-  installed e2fsprogs ||
+  qv_installed e2fsprogs ||
     { echo "build-e2fsck.sh: needs e2fsprogs installed: its version names the source to build" >&2
       exit 2; }
 else
-  installed e2fsprogs || {
-    apt_update
-    apt_install e2fsprogs
-  }
+  qv_install e2fsprogs
 fi
-version=$(dpkg-query -W -f='${source:Version}' e2fsprogs)
+version=$(qv_package_version e2fsprogs)
 
 # One run per architecture at a time, and one at a time through the
 # source's download and unpacking, which all architectures share.
 if [ "$user" = yes ]; then
-  exec 8>"$QV_USER_DIR/.lock-e2fsck"
+  qv_source_lock "$QV_USER_DIR/.lock-e2fsck"
 else
-  exec 8>"$cache/.lock-e2fsck-$arch"
+  qv_source_lock "$cache/.lock-e2fsck-$arch"
 fi
-flock 8
-exec 9>"$cache/.lock"
-flock 9
 
-script_sum=$(cat "$self" "$root/cmake/debian-source.sh" | sha256sum | cut -d' ' -f1)
+script_sum=$(cat "$self" "$root/tools/lib/source-build.sh" "$root/tools/lib/packages-source.sh" \
+  "$root/cmake/link-rules.cmake" "$root/cmake/check-musl-link.cmake" | sha256sum | cut -d' ' -f1)
 key="e2fsprogs $version; build-e2fsck.sh $script_sum"
-# The build's also names this architecture's entries of cmake/arches.sh.
+# The build's also names this architecture's entries of tools/arches.tsv.
 build_key="$key; $triplet $gnu $(qv_kernel_header_dirs "$arch")"
 out=$cache/e2fsck-$arch
 shipped=$root/build/musl-$arch/e2fsck
@@ -137,29 +131,13 @@ user_lto_works() {
   return $status
 }
 
-if [ "$(cat "$out/stamp" 2>/dev/null)" = "$build_key" ] && [ -e "$out/e2fsck" ]; then
+if qv_stamp_matches "$out" "$build_key" "$out/e2fsck"; then
   finish
   exit 0
 fi
 
-# shellcheck source=cmake/debian-source.sh
-. "$root/cmake/debian-source.sh"
-debian_source e2fsprogs "$version"
-
-source_tree=$source_dir/e2fsprogs-$version
-mkdir -p "$source_dir"
-if [ "$(cat "$source_tree.stamp" 2>/dev/null)" != "$key" ]; then
-  echo "unpacking e2fsprogs $version with Debian's patches" >&2
-  rm -rf "$source_tree" "$source_tree.tmp" "$source_tree.stamp"
-  # The checksums tie the files to the archive's signed index; the
-  # uploader's signature needs a key the machine need not have.
-  dpkg-source -x "$dsc" "$source_tree.tmp" >"$source_dir/unpack-e2fsprogs.log" 2>&1 ||
-    { cat "$source_dir/unpack-e2fsprogs.log" >&2; exit 1; }
-  mv "$source_tree.tmp" "$source_tree"
-  echo "$key" >"$source_tree.stamp"
-fi
-
-exec 9>&-
+qv_unpack_source e2fsprogs "$version" "$key" "$source_dir"
+qv_source_unlock
 
 rm -rf "$out"
 mkdir -p "$out/kernel-headers" "$out/build" "$out/tmp"
@@ -299,29 +277,11 @@ if [ "$user" = yes ]; then
 fi
 
 # Every file the link loaded must be e2fsprogs' own, musl's or gcc's: a
-# piece of glibc pulled in by a stray path would run in no RAM disk.
-allowed=("$out/" "/usr/lib/$triplet/"
-         "$(dirname "$("$cc" -print-libgcc-file-name)")/")
-while read -r path; do
-  path=$(cd "$out/build/e2fsck" && readlink -f "$path")
-  ok=false
-  for dir in "${allowed[@]}"; do
-    case $path/ in "$(readlink -f "$dir")"/*) ok=true ;; esac
-  done
-  $ok || { echo "build-e2fsck.sh: e2fsck links $path, which is not e2fsprogs', musl's or gcc's" >&2; exit 1; }
-done < <(sed -n 's/^LOAD //p' "$out/e2fsck.map")
-grep -q '^LOAD ' "$out/e2fsck.map" ||
-  { echo "build-e2fsck.sh: no link map" >&2; exit 1; }
-# A piece of musl's allocator linked beside the init's would take back
-# blocks the other handed out.
-musl_allocator=$(grep -E -m 1 "libc\.a\((lite_malloc|malloc|free|calloc|libc_calloc|realloc|donate|replaced|aligned_alloc|posix_memalign|memalign|malloc_usable_size)\.lo\)" \
-  "$out/e2fsck.map" || true)
-[ -z "$musl_allocator" ] ||
-  { echo "build-e2fsck.sh: e2fsck links musl's allocator: $musl_allocator" >&2; exit 1; }
-# Nor may it start a thread, which would allocate beside the first.
-threads=$(grep -E -m 1 "libc\.a\(pthread_create\.lo\)" "$out/e2fsck.map" || true)
-[ -z "$threads" ] ||
-  { echo "build-e2fsck.sh: e2fsck starts threads: $threads" >&2; exit 1; }
+# piece of glibc pulled in by a stray path would run in no RAM disk. Nor
+# may it hold musl's allocator or start a thread (cmake/link-rules.cmake).
+qv_map_link_check "$out/e2fsck.map" e2fsck "$out/build/e2fsck" "$out" "/usr/lib/$triplet" \
+  "$(dirname "$("$cc" -print-libgcc-file-name)")" ||
+  { echo "build-e2fsck.sh: the link check refused e2fsck" >&2; exit 1; }
 
 "$gnu-strip" -o "$out/e2fsck" "$out/build/e2fsck/e2fsck"
 if "$gnu-readelf" -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the init that ships: static, stripped, against musl.
 #
-# Usage: tools/build.sh [x86_64|mipsel|mips64el|armhf|arm64]   (x86_64 by default)
+# Usage: tools/build.sh [ARCH]   (x86_64 by default)
 #
 # Installs what is missing and builds libblkid for musl once
 # (cmake/musl-deps.sh, cached in .cache/musl), then the program in
@@ -37,7 +37,7 @@
 #   tools/zig-toolchain.sh mipsel tools/build.sh mipsel
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. cmake/arches.sh
+. tools/lib/arches.sh
 . cmake/user-toolchain.sh
 arch=${1:-x86_64}
 qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)]" >&2; exit 2; }
@@ -52,7 +52,7 @@ else
   tools/install-deps.sh build
   cmake/musl-deps.sh "$arch" >/dev/null
   dir=build/musl-$arch
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/musl-$arch.cmake" \
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/musl.cmake" -DQUENVALE_ARCH="$arch" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 fi
 cmake --build "$dir" -j"$(nproc)" --target quenvale-init

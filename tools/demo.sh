@@ -6,7 +6,7 @@
 # the marker printed by the root file system's /etc/preinit. Run as root
 # (apt-get); downloads are kept in .cache/boot.
 set -euo pipefail
-. "$(dirname "$0")/../tests/boot/lib.sh"
+. "$(dirname "$0")/lib/guests.sh"
 
 arch=mipsel
 qv_install_deps "$arch"
@@ -17,7 +17,7 @@ work=$QV_CACHE/demo
 mkdir -p "$work"
 # The module options travel on the kernel command line, behind "--".
 init_args=$(qv_make_image "$arch" "$work/initrd.img" --gzip --options "queue_depth=64")
-"$QV_BOOT_DIR/make-disk.sh" "$work/disk.img" "$QV_BUSYBOX"
+"$QV_ROOT/tools/make-disk.sh" "$work/disk.img" "$QV_BUSYBOX"
 
 append="console=ttyS0 panic=-1 root=PARTUUID=$PART_UUID $init_args"
 qv_log "init $(stat -c %s "$QV_INIT") B, initramfs $(stat -c %s "$work/initrd.img") B"

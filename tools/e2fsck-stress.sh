@@ -4,7 +4,7 @@
 # by several runs at once on a busy machine.
 #
 # Usage: tools/e2fsck-stress.sh [ARCH] [RUNS] [PARALLEL] [E2FSCK]
-#   ARCH as cmake/arches.sh names them (default mipsel); RUNS per loop
+#   ARCH as tools/arches.tsv names them (default mipsel); RUNS per loop
 #   (default 200); PARALLEL loops at once (default 4); E2FSCK defaults to
 #   build/musl-ARCH/e2fsck (tools/build-e2fsck.sh), run under qemu-user on
 #   other machines than x86_64.
@@ -24,7 +24,7 @@
 # allocator it links serves one (docs/faults.md, "Allocator edges").
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-. cmake/arches.sh
+. tools/lib/arches.sh
 arch=${1:-mipsel} runs=${2:-200} parallel=${3:-4}
 qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)] [RUNS] [PARALLEL] [E2FSCK]" >&2; exit 2; }
 built=$(readlink -f "${4:-build/musl-$arch/e2fsck}")

@@ -20,8 +20,8 @@
 # downloads) goes with it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=tools/apt.sh
-. "$root/tools/apt.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$root/tools/lib/packages.sh"
 cache=$root/.cache/fresh
 suite=bookworm
 [ $# -gt 0 ] || { sed -n '2,20p' "$0"; exit 2; }
@@ -90,8 +90,7 @@ tarball=$cache/$suite-minbase.tar
 if [ ! -s "$tarball" ] || [ "$(cat "$tarball.source" 2>/dev/null)" != "$mirror" ]; then
   if ! command -v debootstrap >/dev/null; then
     log "installing debootstrap"
-    apt_update
-    apt_install debootstrap
+    qv_install debootstrap
   fi
   log "debootstrap --variant=minbase from this machine's archive"
   mkdir -p "$cache"

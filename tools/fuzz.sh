@@ -24,14 +24,14 @@
 #   build/fuzz/fuzz/<target> -close_fd_mask=0 <input>
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# shellcheck source=tools/apt.sh
-. tools/apt.sh
+# shellcheck source=tools/lib/packages.sh
+. tools/lib/packages.sh
 
 mode=${1:-short}
 case $mode in
   short) ;;
   cross)
-    . cmake/arches.sh
+    . tools/lib/arches.sh
     arch=${2:-}
     { { qv_known_arch "$arch" || [ "$arch" = "$QV_BYTE_ORDER_ARCH" ]; } &&
       [ "$arch" != x86_64 ]; } ||
@@ -55,19 +55,7 @@ targets=(
   "fuzz_probe      140000  3000"
 )
 
-install_missing() {
-  local missing=() name
-  for name in clang-14 libclang-rt-14-dev cmake make pkg-config libblkid-dev; do
-    dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$name")
-  done
-  [ ${#missing[@]} -eq 0 ] && return
-  echo "installing: ${missing[*]}" >&2
-  apt_update
-  apt_install "${missing[@]}"
-}
-
-install_missing
+qv_install clang-14 libclang-rt-14-dev cmake make pkg-config libblkid-dev
 
 names=()
 for entry in "${targets[@]}"; do read -r name _ <<<"$entry"; names+=("$name"); done
@@ -76,10 +64,10 @@ if [ "$mode" = cross ]; then
   cmake/cross-deps.sh "$arch"
   gnu=${QV_ARCH_GNU[$arch]}
   build=build/fuzz-$arch
-  sysroot=$PWD/.cache/gnu-$arch-sysroot/usr/lib/$gnu
+  sysroot=$PWD/.cache/gnu-$arch-sysroot/usr/lib/${QV_ARCH_MULTIARCH[$arch]}
   # fuzz_probe links Debian's libblkid for the machine, the same util-linux
   # version, built by Debian without the sanitizers.
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/gnu-$arch.cmake" \
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/gnu.cmake -DQUENVALE_ARCH="$arch" \
     -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_FUZZ_REPLAY=ON \
     -DQUENVALE_FUZZ_BLKID="$sysroot/libblkid.a" >/dev/null
   cmake --build "$build" -j"$(nproc)" --target "${names[@]}" >/dev/null

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test:
 #  - the static musl inits that ship, built for every architecture
-#    (cmake/arches.sh: x86_64, mipsel, mips64el, armhf, arm64), and the
+#    (tools/arches.tsv: x86_64, mipsel, mips64el, armhf, arm64, i386), and the
 #    e2fsck built beside each, checked against the machine's own on
 #    damaged file systems; and the mipsel init built with a toolchain
 #    that is not Debian's, Zig (tools/zig-toolchain.sh), as a board's
@@ -24,7 +24,10 @@
 # first, so that nothing running side by side meets in apt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. cmake/arches.sh
+. tools/lib/arches.sh
+# The machines the test command treats apart: the build machine's own,
+# and the target board's, which boot the whole matrix.
+full_boots=("$(qv_build_arch)" mipsel)
 
 # Each step's start, in minutes and seconds from the test command's.
 step() { printf '== [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
@@ -36,9 +39,11 @@ mkdir -p build/logs
 # downloads, not work for the processor: they come while the shipped
 # builds run, and are waited for before the first step that needs them.
 (
-  for arch in "${QV_ALL_ARCHES[@]:1}" "$QV_BYTE_ORDER_ARCH"; do cmake/cross-deps.sh "$arch"; done
+  for arch in "${QV_ALL_ARCHES[@]}" "$QV_BYTE_ORDER_ARCH"; do
+    [ "$arch" = "${full_boots[0]}" ] || cmake/cross-deps.sh "$arch"
+  done
   # shellcheck disable=SC2016 # expanded by the inner shell
-  bash -c '. tests/boot/lib.sh && qv_install_deps "$@" && for a; do qv_fetch_guest "$a"; done' \
+  bash -c '. tools/lib/guests.sh && qv_install_deps "$@" && for a; do qv_fetch_guest "$a"; done' \
     _ "${QV_ALL_ARCHES[@]}"
 ) >build/logs/downloads.log 2>&1 &
 downloads=$!
@@ -105,22 +110,35 @@ ship() {
     tools/build-e2fsck.sh "$1" | tail -n 1 &&
     tests/e2fsck/equivalence_test.sh "$1"
 }
+# deal FIRST SECOND WORD...: the words dealt into two lanes in turn,
+# appended to the variables FIRST and SECOND.
+deal() {
+  local -n lane_a=$1 lane_b=$2
+  local i=0 word
+  shift 2
+  for word; do
+    if ((i++ % 2 == 0)); then lane_a+=" $word"; else lane_b+=" $word"; fi
+  done
+}
 step "shipped builds"
-in_lanes ship ship "x86_64 armhf arm64 zig-mipsel" "mipsel mips64el fuzz"
-shipped_x86_64=$PWD/build/musl-x86_64/src/quenvale-init
+ship_a='' ship_b=''
+deal ship_a ship_b "${QV_ALL_ARCHES[@]}" zig-mipsel fuzz
+in_lanes ship ship "$ship_a" "$ship_b"
+shipped_host=$PWD/build/musl-${full_boots[0]}/src/quenvale-init
 
 step "host builds and tests"
 run_tree build/test-debug -DCMAKE_BUILD_TYPE=Debug -DQUENVALE_SANITIZE=ON \
-  -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
+  -DQUENVALE_SHIPPED_INIT="$shipped_host"
 run_tree build/test-release -DCMAKE_BUILD_TYPE=Release \
-  -DQUENVALE_SHIPPED_INIT="$shipped_x86_64"
+  -DQUENVALE_SHIPPED_INIT="$shipped_host"
 
-# The other targets, and a big-endian machine (cmake/arches.sh): the unit
+# The other targets, and a big-endian machine (tools/arches.tsv): the unit
 # tests alone, which is all that runs there.
 step "cross unit tests"
 wait_for_downloads
-for arch in "${QV_ALL_ARCHES[@]:1}" "$QV_BYTE_ORDER_ARCH"; do
-  run_tree "build/test-$arch" -DCMAKE_TOOLCHAIN_FILE="cmake/gnu-$arch.cmake" \
+for arch in "${QV_ALL_ARCHES[@]}" "$QV_BYTE_ORDER_ARCH"; do
+  [ "$arch" != "${full_boots[0]}" ] || continue
+  run_tree "build/test-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/gnu.cmake -DQUENVALE_ARCH="$arch" \
     -DCMAKE_BUILD_TYPE=Release -- --target unit_tests
 done
 
@@ -142,14 +160,17 @@ step "boots under QEMU"
 for arch in "${QV_ALL_ARCHES[@]}"; do
   export "QUENVALE_BOOT_INIT_${arch^^}=$PWD/build/musl-$arch/src/quenvale-init"
 done
-# The whole matrix on the target (mipsel) and x86_64; on the other three
-# every root= form but the capitals, module options reaching a module, a
-# module the kernel refuses and the start without /etc/preinit, and on
-# arm64 the SD card and the USB stick, to keep the test command within
-# half an hour. tests/boot/run.sh alone runs the whole matrix on all five.
+# The whole matrix on the target (mipsel) and the build machine's own; on
+# the others every root= form but the capitals, module options reaching a
+# module, a module the kernel refuses and the start without /etc/preinit,
+# and the SD card and the USB stick where the guest has them, to keep the
+# test command within 40 minutes. tests/boot/run.sh alone runs the whole
+# matrix on all.
 boot() {
+  case " ${full_boots[*]} " in
+    *" $1 "*) tests/boot/run.sh "$1"; return ;;
+  esac
   case $1 in
-    x86_64|mipsel) tests/boot/run.sh "$1" ;;
     # The init Zig built, with the image's e2fsck from Debian's toolchain.
     zig-mipsel)
       QUENVALE_BOOT_INIT_MIPSEL=$PWD/build/user-mipsel/src/quenvale-init \
@@ -158,5 +179,11 @@ boot() {
          sd-partuuid usb-uuid ;;
   esac
 }
-in_lanes boot boot "mipsel zig-mipsel" "x86_64 mips64el armhf arm64"
+boot_a="mipsel zig-mipsel" boot_b=${full_boots[0]}
+others=()
+for arch in "${QV_ALL_ARCHES[@]}"; do
+  case " ${full_boots[*]} " in *" $arch "*) ;; *) others+=("$arch") ;; esac
+done
+deal boot_a boot_b "${others[@]}"
+in_lanes boot boot "$boot_a" "$boot_b"
 step "done"

@@ -46,8 +46,8 @@ declare -A ZIG_CPU=([mipsel]=mips32 [arm64]=cortex_a53)
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
-# shellcheck source=cmake/arches.sh
-. "$root/cmake/arches.sh"
+# shellcheck source=tools/lib/arches.sh
+. "$root/tools/lib/arches.sh"
 cache=$root/.cache/zig
 home=$cache/zig-linux-x64-$ZIG_VERSION
 

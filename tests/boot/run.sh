@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Boots quenvale-init as the initramfs /init of real Debian kernels under
-# QEMU (TCG), on x86_64 (cloud kernel), 32-bit and 64-bit MIPS
-# little-endian (4kc- and 5kc-malta), 32-bit ARM (armmp on the virt board,
-# Cortex-A15) and 64-bit ARM (arm64 on virt, Cortex-A53), and checks each
-# scenario on the serial console.
+# QEMU (TCG), on the machines of tools/arches.tsv (x86_64's cloud kernel on
+# a PC, 32-bit and 64-bit MIPS little-endian on malta, 32-bit ARM on the
+# virt board with a Cortex-A15, 64-bit ARM on virt with a Cortex-A53, 32-bit
+# x86's 686 kernel on a PC), and checks each scenario on the serial
+# console.
 #
 # Usage: tests/boot/run.sh [ARCH...] [SCENARIO...]
-#   ARCH: x86_64 mipsel mips64el armhf arm64 (default all); SCENARIO: names
+#   ARCH: a machine of tools/arches.tsv (default all); SCENARIO: names
 #   from the table below (default all). QUENVALE_BOOT_TIMEOUT: seconds per
 #   boot (default 120); QUENVALE_BOOT_INIT_<ARCH> (X86_64, MIPSEL, ...):
 #   boot that binary instead of building one.
@@ -23,7 +24,8 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 
 # Scenario table. Fields, split on '|':
 #   name | arches it runs on ("all", or names separated by ','; the others
-#   leave it out) | bus of the root disk
+#   leave it out, and so does a guest without a board file for the bus,
+#   images/boards) | bus of the root disk
 #   (virtio, sd, usb; usb-swap, usb-card, usb-late, usb-eject, whose
 #   devices come and go during the boot: QV_BUS_MONITOR; virtio-dead,
 #   virtio-notable, virtio-flaky, with read errors: QV_BUS_DEVICE) | disk
@@ -32,7 +34,7 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 #   image is checked against the kernel's configuration); badmod: plain cpio with
 #   virtio_blk.ko replaced by text; twice: the last module listed twice) |
 #   kernel command line after
-#   "console=CONSOLE panic=-1 printk.time=1" (QV_CONSOLE) | expected console text,
+#   "console=CONSOLE panic=-1 printk.time=1" (QV_ARCH_CONSOLE) | expected console text,
 #   ';'-separated (a leading '=' asks for the whole line) | text that must
 #   not appear, ';'-separated
 # Without /etc/preinit the start ends with status 0 whether the exec
@@ -80,10 +82,10 @@ noroot|all|virtio|good|std||cmdline format error;Kernel panic - not syncing: Att
 nopreinit|all|virtio|bare|std|root=/dev/vda1|=Waiting for root: /dev/vda1;=Pass 5: Checking group summary information;EXT4-fs (vda1): mounted filesystem;Kernel panic - not syncing: Attempted to kill init! exitcode=0x00000000|QUENVALE-PREINIT-OK;must be a mountpoint;failed to moving root;not a ramdisk
 twice|all|virtio|good|twice|root=/dev/vda1|=insmod failed:File exists;=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root
 badmodule|all|virtio|good|badmod|root=/dev/vda1|=failed to load kmods;Kernel panic - not syncing: Attempted to kill init! exitcode=0x0000ff00|Waiting for root;virtio_blk virtio0
-sd-partuuid|mipsel,arm64|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
-sd-uuid|mipsel,arm64|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
-usb-partuuid|mipsel,arm64|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
-usb-uuid|mipsel,arm64|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
+sd-partuuid|all|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
+sd-uuid|all|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
+usb-partuuid|all|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
+usb-uuid|all|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
 usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
@@ -152,19 +154,17 @@ arches=()
 wanted=()
 for arg in "$@"; do
   case $arg in
-    x86_64|mipsel|mips64el|armhf|arm64) arches+=("$arg") ;;
     -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
-    *) scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
+    *) if qv_known_arch "$arg"; then arches+=("$arg"); continue; fi
+       scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
          { echo "unknown scenario: $arg" >&2; exit 2; }
        wanted+=("$arg") ;;
   esac
 done
-[ ${#arches[@]} -gt 0 ] || arches=("${QV_ARCHES[@]}")
+[ ${#arches[@]} -gt 0 ] || arches=("${QV_ALL_ARCHES[@]}")
 
 qv_install_deps "${arches[@]}"
 mkdir -p "$QV_CACHE/logs"
-
-# The e2fsck stamp's compiler per guest.
 
 # want_image BUS KIND: sets $image to the initramfs of that kind for BUS,
 # built the first time this run asks for it.
@@ -176,8 +176,7 @@ want_image() {
   case $kind in
     std) args=(--gzip) ;;
     timed)
-      "${QV_ARCH_GNU[$arch]}-gcc" -Os -static -s -Wall -Wextra -Werror \
-        -Wl,-z,noexecstack -o "$work/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
+      qv_guest_cc "$arch" "$work/e2fsck-stamp" "$QV_BOOT_DIR/e2fsck_stamp.c"
       args=(--gzip --file "/bin/e2fsck=$work/e2fsck-stamp"
             --file "/bin/e2fsck.real=$QV_E2FSCK") ;;
     fmt-*)
@@ -213,9 +212,9 @@ for arch in "${arches[@]}"; do
   std_bytes=$(stat -c %s "$image")
   # /dev/kmsg on the root, for preinit's stamp; 32 MiB, a power of two, for
   # the SD card.
-  "$QV_BOOT_DIR/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX" \
+  "$QV_ROOT/tools/make-disk.sh" "$work/good.disk" "$QV_BUSYBOX" \
     --char-node /dev/kmsg:1:11 --size 32
-  "$QV_BOOT_DIR/make-disk.sh" "$work/bare.disk" "$QV_BUSYBOX" --no-preinit
+  "$QV_ROOT/tools/make-disk.sh" "$work/bare.disk" "$QV_BUSYBOX" --no-preinit
   # A stick or card without the root: two partitions, no file system.
   QV_JUNK_DISK=$work/junk.disk
   truncate -s 32M "$QV_JUNK_DISK"
@@ -236,12 +235,16 @@ EOF
       [ ${#wanted[@]} -gt 0 ] && printf '%-7s %-14s n/a (%s only)\n' "$arch" "$name" "$only"
       continue
     fi
+    if ! qv_board "$arch" "$bus" >/dev/null; then
+      [ ${#wanted[@]} -gt 0 ] && printf '%-7s %-14s n/a (no %s board)\n' "$arch" "$name" "${bus%%-*}"
+      continue
+    fi
     want_image "$bus" "$kind"
     log=$QV_CACHE/logs/$arch-$name.log
     start=$(date +%s.%N)
     status=0
     qv_boot "$arch" "$image" "$work/$disk.disk" \
-      "console=${QV_CONSOLE[$arch]} panic=-1 printk.time=1 $cmdline" "$log" "$limit" "$bus" ||
+      "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $cmdline" "$log" "$limit" "$bus" ||
       status=$?
     seconds=$(awk -v a="$(date +%s.%N)" -v b="$start" 'BEGIN { print a - b }')
     problems=$(check "$log" "$expected" "$refused")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Is the e2fsck built for the image the same checker as the machine's own?
 #
-#   tests/e2fsck/equivalence_test.sh [x86_64|mipsel|mips64el|armhf|arm64] [E2FSCK]
+#   tests/e2fsck/equivalence_test.sh [ARCH] [E2FSCK]
 #
 # E2FSCK defaults to build/musl-ARCH/e2fsck (tools/build-e2fsck.sh); those
 # of other machines than x86_64 run under qemu-user. Each damaged ext4 image below, made with
@@ -15,7 +15,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 
-. cmake/arches.sh
+. tools/lib/arches.sh
 arch=${1:-x86_64}
 qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)] [E2FSCK]" >&2; exit 2; }
 run=()

@@ -118,10 +118,10 @@ drop_ramdisk
 # parsers, cannot show on a loop device), every old partition is deleted
 # first, which fails with EBUSY while one is open, and the new ones added
 # after (partx). Held partitions made that fail for ever.
-. "$(dirname "$0")/../boot/ids.sh"
+. "$(dirname "$0")/../../tools/lib/disk-ids.sh"
 card_root=$DISKDIR/card-root.img
 printf '#!/bin/busybox sh\necho "card preinit ran"\n' >"$DISKDIR/card-preinit"
-"$(dirname "$0")/../boot/make-disk.sh" "$card_root" /bin/busybox \
+"$(dirname "$0")/../../tools/make-disk.sh" "$card_root" /bin/busybox \
   --preinit "$DISKDIR/card-preinit" --size 32 2>/dev/null ||
   { fail "changed medium: cannot make the new card"; finish; }
 truncate -s 32M "$DISKDIR/card.img"

@@ -1,12 +1,24 @@
-# Shared part of the cmake/gnu-ARCH.cmake files: a cross build with
-# Debian's glibc toolchain for the unit tests, which run under qemu-user.
-# Those files set CMAKE_SYSTEM_PROCESSOR, QUENVALE_CROSS_ARCH (the
-# project's name), QUENVALE_CROSS_TRIPLET (the toolchain's) and
-# QUENVALE_CROSS_EMULATOR (qemu-user's program) before including this one.
+# A cross build with Debian's glibc toolchain for the unit tests, which
+# run under qemu-user, for a machine of tools/arches.tsv other than the
+# build machine's:
+#
+#   cmake/cross-deps.sh ARCH
+#   cmake -S . -B build/test-ARCH -DCMAKE_TOOLCHAIN_FILE=cmake/gnu.cmake \
+#         -DQUENVALE_ARCH=ARCH -DCMAKE_BUILD_TYPE=Release
 #
 # cmake/cross-deps.sh ARCH installs the compiler, qemu-user-static and the
 # target's libblkid.
+if(NOT QUENVALE_ARCH)
+  message(FATAL_ERROR "cmake/gnu.cmake needs -DQUENVALE_ARCH=NAME (a machine of tools/arches.tsv)")
+endif()
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENVALE_ARCH)
+include(${CMAKE_CURRENT_LIST_DIR}/arches.cmake)
+quenvale_read_arch(${QUENVALE_ARCH})
 set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${QUENVALE_ARCH_PROCESSOR})
+set(QUENVALE_CROSS_ARCH ${QUENVALE_ARCH})
+set(QUENVALE_CROSS_TRIPLET ${QUENVALE_ARCH_GNU})
+set(QUENVALE_CROSS_EMULATOR ${QUENVALE_ARCH_QEMU_USER})
 set(CMAKE_C_COMPILER ${QUENVALE_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${QUENVALE_CROSS_TRIPLET}-g++)
 
@@ -34,9 +46,9 @@ set(QUENVALE_CROSS_SYSROOT
     CACHE PATH "Unpacked libblkid-dev of the target (cmake/cross-deps.sh)")
 get_filename_component(_quenvale_sysroot "${QUENVALE_CROSS_SYSROOT}" ABSOLUTE)
 set(ENV{PKG_CONFIG_LIBDIR}
-    "${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}/pkgconfig")
+    "${_quenvale_sysroot}/usr/lib/${QUENVALE_ARCH_MULTIARCH}/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "${_quenvale_sysroot}")
 unset(ENV{PKG_CONFIG_PATH})
 set(CMAKE_CROSSCOMPILING_EMULATOR
     ${QUENVALE_CROSS_EMULATOR} -L /usr/${QUENVALE_CROSS_TRIPLET} -E
-    "LD_LIBRARY_PATH=/usr/${QUENVALE_CROSS_TRIPLET}/lib:${_quenvale_sysroot}/usr/lib/${QUENVALE_CROSS_TRIPLET}")
+    "LD_LIBRARY_PATH=/usr/${QUENVALE_CROSS_TRIPLET}/lib:${_quenvale_sysroot}/usr/lib/${QUENVALE_ARCH_MULTIARCH}")

@@ -1,8 +1,13 @@
-# Shared part of the cmake/musl-ARCH.cmake files, which set
-# QUENVALE_MUSL_ARCH (the project's name: x86_64, mipsel, mips64el, armhf,
-# arm64), QUENVALE_MUSL_TRIPLET (musl's) and QUENVALE_GNU_TRIPLET (the
-# Debian gcc that compiles for it) before including this file; the lists
-# behind them are cmake/arches.sh.
+# Static musl build of quenvale-init for a machine of tools/arches.tsv,
+# with Debian's gcc for it:
+#
+#   cmake/musl-deps.sh ARCH
+#   cmake -S . -B build/musl-ARCH -DCMAKE_TOOLCHAIN_FILE=cmake/musl.cmake \
+#         -DQUENVALE_ARCH=ARCH -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+#
+# (tools/build.sh ARCH does all of it.) The unit tests need googletest and
+# with it libstdc++, which this toolchain never links; they stay with the
+# glibc cross build (cmake/gnu.cmake).
 #
 # The compilers are Debian's own gcc and g++, pointed at musl: musl's
 # headers instead of glibc's and libstdc++'s, musl's start files and
@@ -10,6 +15,25 @@
 # limited to what needs no run-time support beyond libgcc: no exceptions,
 # no RTTI, no thread-safe statics, and operator new and delete, if used,
 # defined by the program itself.
+if(NOT QUENVALE_ARCH)
+  message(FATAL_ERROR "cmake/musl.cmake needs -DQUENVALE_ARCH=NAME (a machine of tools/arches.tsv)")
+endif()
+# The checks CMake compiles in projects of their own need it too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENVALE_ARCH)
+include(${CMAKE_CURRENT_LIST_DIR}/arches.cmake)
+quenvale_read_arch(${QUENVALE_ARCH})
+if(NOT QUENVALE_ARCH_MUSL)
+  message(FATAL_ERROR "${QUENVALE_ARCH} has no musl build (tools/arches.tsv)")
+endif()
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR ${QUENVALE_ARCH_PROCESSOR})
+set(QUENVALE_MUSL_ARCH ${QUENVALE_ARCH})
+set(QUENVALE_MUSL_TRIPLET ${QUENVALE_ARCH_MUSL})
+set(QUENVALE_GNU_TRIPLET ${QUENVALE_ARCH_GNU})
+# Static programs need no loader, hence no -L for the emulator.
+if(QUENVALE_ARCH_QEMU_USER)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUENVALE_ARCH_QEMU_USER})
+endif()
 
 set(_musl_triplet ${QUENVALE_MUSL_TRIPLET})
 set(QUENVALE_MUSL_DIR "${CMAKE_CURRENT_LIST_DIR}/../.cache/musl/${QUENVALE_MUSL_ARCH}"

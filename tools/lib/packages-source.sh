@@ -1,16 +1,18 @@
 # shellcheck shell=bash
-# Fetches a Debian source package, exactly as the archive ships it, with a
-# private apt:
+# Debian's source packages, exactly as the archive ships them, fetched
+# with a private apt:
 #
-#   . cmake/debian-source.sh
 #   debian_source PACKAGE VERSION    # sets dsc to its verified .dsc
 #
-# Sourced by the scripts that build libraries and programs from Debian's
-# sources (cmake/musl-deps.sh, tools/build-e2fsck.sh). They hold
-# .cache/musl/.lock while they call it, since all share one apt directory
-# and one download directory under .cache/musl.
+# For tools/lib/source-build.sh, whose builds hold .cache/musl/.lock while
+# they call it, since all share one apt directory and one download
+# directory under .cache/musl.
+[ -z "${QV_LIB_PACKAGES_SOURCE:-}" ] || return 0
+QV_LIB_PACKAGES_SOURCE=1
+# shellcheck source=tools/lib/base.sh
+. "$(dirname "${BASH_SOURCE[0]}")/base.sh"
 
-source_cache=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/.cache/musl
+source_cache=$QV_ROOT/.cache/musl
 apt_dir=$source_cache/apt
 downloads=$source_cache/src/download
 

@@ -4,20 +4,21 @@
 # system is made from a directory with mkfs.ext4 -d into its own image file
 # and copied into the partition's place.
 #
-# Usage: make-disk.sh OUTPUT BUSYBOX [--no-preinit | --preinit FILE]
+# Usage: tools/make-disk.sh OUTPUT BUSYBOX [--no-preinit | --preinit FILE]
 #                     [--char-node PATH:MAJOR:MINOR]... [--size MIB]
 #   BUSYBOX is a static busybox for the guest's architecture; FILE replaces
-#   the tests' preinit.sh; each --char-node adds a character device node
+#   the boot tests' tests/boot/preinit.sh; each --char-node adds a character device node
 #   (mode 0600), made with debugfs since only root could mknod it in the
 #   source tree. MIB is the whole disk's size (default: just what the
 #   partition needs, 26): an emulated SD card must be a power of two, and
 #   the backup GPT then sits at the real end of the larger disk.
 #
-# The identifiers are fixed (ids.sh), so the kernel command lines can name
+# The identifiers are fixed (tools/lib/disk-ids.sh), so the kernel command lines can name
 # them.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/ids.sh"
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/lib/disk-ids.sh
+. "$root/tools/lib/disk-ids.sh"
 
 # 1 MiB before the partition (the GPT and alignment), 1 MiB after it for
 # the backup GPT.
@@ -32,7 +33,7 @@ usage() {
 output=$1
 busybox=$2
 shift 2
-preinit=$here/preinit.sh
+preinit=$root/tests/boot/preinit.sh
 char_nodes=()
 disk_mib=
 while [ $# -gt 0 ]; do
