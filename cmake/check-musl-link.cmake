@@ -13,7 +13,8 @@
 #
 #   -DTRACE=file  -DALLOWED="dir;dir;..."  [-DPROGRAM=name] [-DNO_THREADS=ON]
 #
-# What is refused in either form is cmake/link-rules.cmake.if(DEFINED TRACE)
+# What is refused in either form is cmake/link-rules.cmake.
+if(DEFINED TRACE)
   include(${CMAKE_CURRENT_LIST_DIR}/check-link-trace.cmake)
   return()
 endif()

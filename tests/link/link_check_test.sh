@@ -39,8 +39,8 @@ musl's allocator|-DUSE_STDIO|||all|musl's allocator
 C++ library (libstdc++)|-DUSE_CXX|own libstdc++||all|libstdc\+\+\.a
 C++ library (libc++)|-DUSE_CXX|own libc++||trace|C\+\+ library
 archive from outside|-DUSE_FOREIGN|own foreign||all|libforeign\.a, which is not
-thread, refused|-DUSE_THREADS|own|ON|trace|starts threads
-thread, allowed|-DUSE_THREADS|own||trace|pass
+thread, refused|-DUSE_THREADS|own|ON|all|starts threads
+thread, allowed|-DUSE_THREADS|own||all|pass
 EOF
 }
 
@@ -169,7 +169,8 @@ link_and_check() {
       local libgcc
       libgcc=$(dirname "$(mipsel-linux-gnu-gcc -print-libgcc-file-name)")
       (cd "$dir" && cmake -DMAP="$dir/program.map" \
-         "-DALLOWED=$work/build;/usr/lib/mipsel-linux-musl;$libgcc" -P "$check" 2>&1)
+         "-DALLOWED=$work/build;/usr/lib/mipsel-linux-musl;$libgcc" \
+         ${threads:+-DNO_THREADS=$threads} -P "$check" 2>&1)
       ;;
     *)
       (cd "$dir" && "$root/cmake/user-link.sh" "$tools" "$dir/program.trace" \
