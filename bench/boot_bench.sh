@@ -44,8 +44,6 @@ done
 [[ $count =~ ^[1-9][0-9]*$ ]] || { echo "count must be a positive number: $count" >&2; exit 2; }
 [ ${#arches[@]} -gt 0 ] || arches=("${QV_ALL_ARCHES[@]}")
 
-declare -A BENCH_CC=()
-for arch in "${QV_ALL_ARCHES[@]}"; do BENCH_CC[$arch]=${QV_ARCH_GNU[$arch]}-gcc; done
 IMAGES=(quenvale busybox)
 work=$QV_CACHE/bench
 results=$work/results.tsv
@@ -58,8 +56,7 @@ fail() { echo "boot_bench: $*" >&2; exit 1; }
 build_images() {
   local arch=$1 dir=$work/$1 timer_args bb_args
   mkdir -p "$dir"
-  "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
-    -o "$dir/e2fsck-timer" "$here/e2fsck_timer.c"
+  qv_guest_cc "$arch" "$dir/e2fsck-timer" "$here/e2fsck_timer.c"
   bb_args=(--file "/init=$here/busybox-init.sh" --file "/bin/busybox=$QV_BUSYBOX")
   timer_args=(--file "/bin/e2fsck=$dir/e2fsck-timer" --file "/bin/e2fsck.real=$QV_E2FSCK")
   qv_make_image "$arch" "$dir/quenvale.img" --gzip
@@ -114,7 +111,7 @@ parse() {
 
 qv_install_deps "${arches[@]}"
 for arch in "${arches[@]}"; do
-  command -v "${BENCH_CC[$arch]}" >/dev/null || fail "no ${BENCH_CC[$arch]} for the e2fsck timer"
+  command -v "$(qv_guest_cc_name "$arch")" >/dev/null || fail "no $(qv_guest_cc_name "$arch") for the e2fsck timer"
 done
 
 printf 'arch\timage\tboot\tstart\tpreinit\tuptime\te2fsck_us\tsync\tsync_before\tsync_after\tvda1\tmounted\n' >"$results"

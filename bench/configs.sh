@@ -1,6 +1,9 @@
 # shellcheck shell=bash
-# The boot benchmarks' four configurations, sourced by bench/floor_bench.sh
-# and bench/e2fsck_bench.sh:
+# The boot benchmarks' configurations, sourced by bench/floor_bench.sh and
+# bench/e2fsck_bench.sh after tools/lib/guests.sh. Each is a guest of
+# tools/arches.tsv and the bus of its root disk, whose board file
+# (images/boards) makes the image; the disk and root partition follow
+# from the bus (QV_BUS_PARTITION):
 #   x86_64-virtio  Debian's cloud kernel, root on virtio-blk (vda)
 #   malta-virtio   Debian's 4kc-malta kernel, root on virtio-blk (vda)
 #   malta-sd       the same, root on an SD card behind sdhci-pci (mmcblk0)
@@ -9,27 +12,30 @@
 #   malta64-virtio  Debian's 5kc-malta kernel (mips64el)
 #   armhf-virtio    Debian's armmp kernel on QEMU's virt board, Cortex-A15
 #   arm64-virtio    Debian's arm64 kernel on QEMU's virt board, Cortex-A53
+#   i386-virtio     Debian's 686 kernel on QEMU's PC
 # shellcheck disable=SC2034 # read by the scripts that source this
 
 CONFIGS=(x86_64-virtio malta-virtio malta-sd malta-usb)
-# Per configuration: guest architecture, bus, root disk, root partition.
-declare -A CONFIG_ARCH=([x86_64-virtio]=x86_64 [malta-virtio]=mipsel
-                        [malta-sd]=mipsel [malta-usb]=mipsel
-                        [malta64-virtio]=mips64el [armhf-virtio]=armhf
-                        [arm64-virtio]=arm64)
-declare -A CONFIG_BUS=([x86_64-virtio]=virtio [malta-virtio]=virtio
-                       [malta-sd]=sd [malta-usb]=usb [malta64-virtio]=virtio
-                       [armhf-virtio]=virtio [arm64-virtio]=virtio)
-declare -A CONFIG_DISK=([x86_64-virtio]=vda [malta-virtio]=vda
-                        [malta-sd]=mmcblk0 [malta-usb]=sda [malta64-virtio]=vda
-                        [armhf-virtio]=vda [arm64-virtio]=vda)
-declare -A CONFIG_PART=([x86_64-virtio]=vda1 [malta-virtio]=vda1
-                        [malta-sd]=mmcblk0p1 [malta-usb]=sda1 [malta64-virtio]=vda1
-                        [armhf-virtio]=vda1 [arm64-virtio]=vda1)
-# The compiler of each guest's small static helpers (timers, stamps).
-declare -A BENCH_CC=()
-for _arch in "${QV_ALL_ARCHES[@]}"; do BENCH_CC[$_arch]=${QV_ARCH_GNU[$_arch]}-gcc; done
-unset _arch
+declare -A CONFIG_ARCH=() CONFIG_BUS=() CONFIG_DISK=() CONFIG_PART=()
+while read -r _config _arch _bus; do
+  CONFIG_ARCH[$_config]=$_arch CONFIG_BUS[$_config]=$_bus
+  # " vda: vda1", " mmcblk0: p1": the disk and its partition, as the
+  # kernel's partition line names them.
+  read -r _disk _part <<<"${QV_BUS_PARTITION[$_bus]}"
+  _disk=${_disk%:}
+  case $_part in p[0-9]*) _part=$_disk$_part ;; esac
+  CONFIG_DISK[$_config]=$_disk CONFIG_PART[$_config]=$_part
+done <<'EOF_CONFIGS'
+x86_64-virtio  x86_64   virtio
+malta-virtio   mipsel   virtio
+malta-sd       mipsel   sd
+malta-usb      mipsel   usb
+malta64-virtio mips64el virtio
+armhf-virtio   armhf    virtio
+arm64-virtio   arm64    virtio
+i386-virtio    i386     virtio
+EOF_CONFIGS
+unset _config _arch _bus _disk _part
 
 # bench_arches CONFIG...: their guests, each once, in order, one per line.
 bench_arches() {

@@ -75,8 +75,7 @@ build_config() {
   local config=$1 arch=${CONFIG_ARCH[$1]} bus=${CONFIG_BUS[$1]} dir=$work/$1
   local variant format e2fsck
   mkdir -p "$dir"
-  "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
-    -o "$dir/e2fsck-timer" "$here/e2fsck_timer.c"
+  qv_guest_cc "$arch" "$dir/e2fsck-timer" "$here/e2fsck_timer.c"
   for variant in "${VARIANTS[@]}"; do
     e2fsck=$(e2fsck_of "$variant")
     for format in "${FORMATS[@]}"; do
@@ -122,7 +121,7 @@ bench_machine "$machine"
 printf 'config\tvariant\twhat\tbytes\n' >"$sizes"
 declare -A INIT_OF=() KERNEL_OF=() MODULES_OF=() BUSYBOX_OF=() E2FSCK_OF=() DEBIAN_OF=()
 for arch in "${arches[@]}"; do
-  command -v "${BENCH_CC[$arch]}" >/dev/null || fail "no ${BENCH_CC[$arch]}"
+  command -v "$(qv_guest_cc_name "$arch")" >/dev/null || fail "no $(qv_guest_cc_name "$arch")"
   qv_fetch_guest "$arch"
   qv_build_init "$arch"
   INIT_OF[$arch]=$QV_INIT KERNEL_OF[$arch]=$QV_KERNEL MODULES_OF[$arch]=$QV_MODULES_DIR

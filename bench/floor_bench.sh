@@ -95,10 +95,8 @@ member() {
 build_arch() {
   local arch=$1 dir=$work/$1
   mkdir -p "$dir"
-  "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
-    -o "$dir/floor-init" "$here/floor-init.c"
-  "${BENCH_CC[$arch]}" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
-    -o "$dir/e2fsck-stamp" "$QV_ROOT/tests/boot/e2fsck_stamp.c"
+  qv_guest_cc "$arch" "$dir/floor-init" "$here/floor-init.c"
+  qv_guest_cc "$arch" "$dir/e2fsck-stamp" "$QV_ROOT/tests/boot/e2fsck_stamp.c"
   # 32 MiB, a power of two, for the SD card.
   "$QV_ROOT/tools/make-disk.sh" "$dir/floor.disk" "$QV_BUSYBOX" \
     --preinit "$here/floor-preinit.sh" --char-node /dev/kmsg:1:11 --size 32
@@ -177,7 +175,7 @@ parse() {
 
 qv_install_deps "${arches[@]}"
 for arch in "${arches[@]}"; do
-  command -v "${BENCH_CC[$arch]}" >/dev/null || fail "no ${BENCH_CC[$arch]}"
+  command -v "$(qv_guest_cc_name "$arch")" >/dev/null || fail "no $(qv_guest_cc_name "$arch")"
 done
 
 machine=$work/machine.txt

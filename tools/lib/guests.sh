@@ -127,8 +127,13 @@ qv_build_init() {
 qv_guest_cc() {
   local arch=$1 output=$2
   shift 2
-  "${QV_ARCH_GNU[$arch]}-gcc" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
+  "$(qv_guest_cc_name "$arch")" -Os -static -s -Wall -Wextra -Werror -Wl,-z,noexecstack \
     -o "$output" "$@"
+}
+
+# The guest compiler's command, to check for it before a long run.
+qv_guest_cc_name() {
+  echo "${QV_ARCH_GNU[$1]}-gcc"
 }
 
 # qv_make_image ARCH OUTPUT [quenvale-mkimage options...]: for a virtio
