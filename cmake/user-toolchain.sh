@@ -45,6 +45,8 @@
 . "$(dirname "${BASH_SOURCE[0]}")/../tools/lib/arches.sh"
 # shellcheck source=tools/lib/packages.sh
 . "$(dirname "${BASH_SOURCE[0]}")/../tools/lib/packages.sh"
+# shellcheck source=tools/lib/packages-source.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib/packages-source.sh"
 
 QV_USER_VARS=(CROSS_COMPILE CC CXX AR RANLIB STRIP SYSROOT)
 qv_user_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -129,13 +131,14 @@ qv_user_toolchain() {
     strip=${CROSS_COMPILE}strip
   fi
 
-  # The build machine's tools: the builds', and the source fetch's.
+  # The build machine's tools: the builds', and the source fetch's
+  # (tools/lib/packages-source.sh).
   local -A debian_package=([cmake]=cmake [make]=make [pkg-config]=pkg-config [patch]=patch
-                     [xz]=xz-utils [dpkg-source]=dpkg-dev [dpkg-query]=dpkg
-                     [apt-get]=apt [apt-config]=apt [sha256sum]=coreutils
-                     [realpath]=coreutils [flock]=util-linux [awk]=gawk)
-  for tool in cmake make pkg-config patch xz dpkg-source dpkg-query apt-get \
-              apt-config sha256sum realpath flock awk; do
+                     [xz]=xz-utils [realpath]=coreutils [flock]=util-linux [awk]=gawk)
+  for tool in "${!QV_SOURCE_FETCH_TOOLS[@]}"; do
+    debian_package[$tool]=${QV_SOURCE_FETCH_TOOLS[$tool]}
+  done
+  for tool in "${!debian_package[@]}"; do
     package=${debian_package[$tool]}
     command -v "$tool" >/dev/null ||
       missing+=("needs $tool (Debian's $package package)")
@@ -158,12 +161,8 @@ qv_user_toolchain() {
   if ! qv_user_blkid_version >/dev/null 2>&1; then
     missing+=("needs Debian's libblkid1 or libblkid-dev: its version names the util-linux source to build")
   fi
-  if [ ${#missing[@]} -eq 0 ]; then
-    # shellcheck source=tools/lib/packages-source.sh
-    . "$qv_user_root/tools/lib/packages-source.sh"
-    if [ -z "$(deb_src_entries list; deb_src_entries sources)" ]; then
-      missing+=("needs a Debian archive among the machine's apt sources, for Debian's util-linux and e2fsprogs sources")
-    fi
+  if [ ${#missing[@]} -eq 0 ] && ! debian_source_available; then
+    missing+=("needs a Debian archive among the machine's package sources, for Debian's util-linux and e2fsprogs sources")
   fi
   if [ ${#missing[@]} -gt 0 ]; then
     printf "$me: %s\n" "${missing[@]}" >&2

@@ -3,6 +3,10 @@
 # with a private apt:
 #
 #   debian_source PACKAGE VERSION    # sets dsc to its verified .dsc
+#   debian_source_available          # whether the machine has a Debian
+#                                    # archive to fetch sources from
+#   QV_SOURCE_FETCH_TOOLS            # the programs it runs, and the
+#                                    # Debian packages they come in
 #
 # For tools/lib/source-build.sh, whose builds hold .cache/musl/.lock while
 # they call it, since all share one apt directory and one download
@@ -12,9 +16,12 @@ QV_LIB_PACKAGES_SOURCE=1
 # shellcheck source=tools/lib/base.sh
 . "$(dirname "${BASH_SOURCE[0]}")/base.sh"
 
-source_cache=$QV_ROOT/.cache/musl
-apt_dir=$source_cache/apt
-downloads=$source_cache/src/download
+declare -gA QV_SOURCE_FETCH_TOOLS=([dpkg-source]=dpkg-dev [dpkg-query]=dpkg [apt-get]=apt
+                                   [apt-config]=apt [sha256sum]=coreutils)
+
+qv_src_cache=$QV_ROOT/.cache/musl
+qv_src_apt_dir=$qv_src_cache/apt
+qv_src_downloads=$qv_src_cache/src/download
 
 # A private apt: its own deb-src list made from the machine's Debian
 # entries, its own index and cache, and only the machine's Acquire::
@@ -22,37 +29,37 @@ downloads=$source_cache/src/download
 # machine's own apt state and configuration stay untouched, and so does
 # everything its hooks would act on.
 private_apt() {
-  mkdir -p "$apt_dir/etc/sources.list.d" "$apt_dir/etc/apt.conf.d" \
-           "$apt_dir/etc/preferences.d" "$apt_dir/state/lists/partial" \
-           "$apt_dir/cache/archives/partial"
-  : >"$apt_dir/state/status"
-  : >"$apt_dir/etc/sources.list"
-  : >"$apt_dir/etc/apt.conf.main"
-  : >"$apt_dir/etc/preferences"
-  cat >"$apt_dir/apt.conf" <<EOF
-Dir::Etc::Main "$apt_dir/etc/apt.conf.main";
-Dir::Etc::Parts "$apt_dir/etc/apt.conf.d";
-Dir::Etc::SourceList "$apt_dir/etc/sources.list";
-Dir::Etc::SourceParts "$apt_dir/etc/sources.list.d";
-Dir::Etc::Preferences "$apt_dir/etc/preferences";
-Dir::Etc::PreferencesParts "$apt_dir/etc/preferences.d";
-Dir::State "$apt_dir/state";
-Dir::State::status "$apt_dir/state/status";
-Dir::Cache "$apt_dir/cache";
+  mkdir -p "$qv_src_apt_dir/etc/sources.list.d" "$qv_src_apt_dir/etc/apt.conf.d" \
+           "$qv_src_apt_dir/etc/preferences.d" "$qv_src_apt_dir/state/lists/partial" \
+           "$qv_src_apt_dir/cache/archives/partial"
+  : >"$qv_src_apt_dir/state/status"
+  : >"$qv_src_apt_dir/etc/sources.list"
+  : >"$qv_src_apt_dir/etc/apt.conf.main"
+  : >"$qv_src_apt_dir/etc/preferences"
+  cat >"$qv_src_apt_dir/apt.conf" <<EOF
+Dir::Etc::Main "$qv_src_apt_dir/etc/apt.conf.main";
+Dir::Etc::Parts "$qv_src_apt_dir/etc/apt.conf.d";
+Dir::Etc::SourceList "$qv_src_apt_dir/etc/sources.list";
+Dir::Etc::SourceParts "$qv_src_apt_dir/etc/sources.list.d";
+Dir::Etc::Preferences "$qv_src_apt_dir/etc/preferences";
+Dir::Etc::PreferencesParts "$qv_src_apt_dir/etc/preferences.d";
+Dir::State "$qv_src_apt_dir/state";
+Dir::State::status "$qv_src_apt_dir/state/status";
+Dir::Cache "$qv_src_apt_dir/cache";
 EOF
   env -u APT_CONFIG apt-config dump Acquire \
-    >"$apt_dir/etc/apt.conf.d/50machine-acquire"
+    >"$qv_src_apt_dir/etc/apt.conf.d/50machine-acquire"
   # apt downloads as its own unprivileged user, which cannot reach a
   # checkout under a private home such as /root; it would then warn and
   # download as root all the same.
   if [ "$(id -u)" -eq 0 ] &&
-     ! runuser -u _apt -- test -x "$apt_dir/state" 2>/dev/null; then
-    echo 'APT::Sandbox::User "root";' >>"$apt_dir/apt.conf"
+     ! runuser -u _apt -- test -x "$qv_src_apt_dir/state" 2>/dev/null; then
+    echo 'APT::Sandbox::User "root";' >>"$qv_src_apt_dir/apt.conf"
   fi
-  deb_src_entries list >"$apt_dir/etc/sources.list.d/debian-src.list"
-  deb_src_entries sources >"$apt_dir/etc/sources.list.d/debian-src.sources"
-  if ! [ -s "$apt_dir/etc/sources.list.d/debian-src.list" ] &&
-     ! [ -s "$apt_dir/etc/sources.list.d/debian-src.sources" ]; then
+  deb_src_entries list >"$qv_src_apt_dir/etc/sources.list.d/debian-src.list"
+  deb_src_entries sources >"$qv_src_apt_dir/etc/sources.list.d/debian-src.sources"
+  if ! [ -s "$qv_src_apt_dir/etc/sources.list.d/debian-src.list" ] &&
+     ! [ -s "$qv_src_apt_dir/etc/sources.list.d/debian-src.sources" ]; then
     echo "${0##*/}: no Debian archive among the machine's apt sources" >&2
     exit 1
   fi
@@ -129,29 +136,33 @@ deb_src_entries() {
   ' "${files[@]}"
 }
 
-src_apt() { APT_CONFIG=$apt_dir/apt.conf apt-get -q "$@"; }
+debian_source_available() {
+  [ -n "$(deb_src_entries list; deb_src_entries sources)" ]
+}
+
+src_apt() { APT_CONFIG=$qv_src_apt_dir/apt.conf apt-get -q "$@"; }
 
 # The .dsc itself is vouched for by the signed Sources index apt checked
 # it against; every file the .dsc names is checked against its SHA-256.
 verify_downloads() {
   [ -e "$dsc" ] || return 1
   awk '/^Checksums-Sha256:/ { f = 1; next } /^[^ ]/ { f = 0 }
-       f && NF == 3 { print $1 "  " $3 }' "$dsc" >"$downloads/SHA256SUMS"
-  [ -s "$downloads/SHA256SUMS" ] || return 1
-  (cd "$downloads" && sha256sum --quiet -c SHA256SUMS)
+       f && NF == 3 { print $1 "  " $3 }' "$dsc" >"$qv_src_downloads/SHA256SUMS"
+  [ -s "$qv_src_downloads/SHA256SUMS" ] || return 1
+  (cd "$qv_src_downloads" && sha256sum --quiet -c SHA256SUMS)
 }
 
 debian_source() {
   local package=$1 version=$2
-  dsc=$downloads/${package}_${version#*:}.dsc
+  dsc=$qv_src_downloads/${package}_${version#*:}.dsc
   verify_downloads 2>/dev/null && return 0
   private_apt
-  mkdir -p "$downloads"
+  mkdir -p "$qv_src_downloads"
   # Where apt's own user, fetching, may write.
-  chmod 755 "$downloads"
-  [ "$(id -u)" -ne 0 ] || chown _apt "$downloads" 2>/dev/null || true
+  chmod 755 "$qv_src_downloads"
+  [ "$(id -u)" -ne 0 ] || chown _apt "$qv_src_downloads" 2>/dev/null || true
   echo "fetching $package $version source" >&2
-  fetch() { (cd "$downloads" && src_apt source --download-only \
+  fetch() { (cd "$qv_src_downloads" && src_apt source --download-only \
                "$package=$version" >/dev/null); }
   # A failed index download is reported by apt; whether it mattered
   # shows when the source is looked up again. A mirror in the middle of a
