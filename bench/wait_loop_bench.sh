@@ -19,7 +19,8 @@ else
   DRIVER=$PWD/build/bench-release/tests/root_driver
 fi
 PASSES=${2:-200}
-. tests/system/lib.sh
+# shellcheck source=tools/lib/pid1.sh
+. tools/lib/pid1.sh
 start_disk_test "$DRIVER" "$PASSES"
 
 # One small image, copied for each loop device.
