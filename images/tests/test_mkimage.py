@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of quenvale-mkimage on small module trees made here.
 
-Run: python3 images/tests/test_mkimage.py   (exit status 0 only when all pass)
+Run: python3 images/tests/test_mkimage.py   (exit status 0 only when all pass;
+it runs the package's unit tests, test_*.py beside this file, as well)
 
 The builder runs as a command, as users run it. Archives are read back with
 GNU cpio, an implementation independent of the one under test.
@@ -21,6 +22,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MKIMAGE = os.path.join(os.path.dirname(HERE), "quenvale-mkimage")
+ARCHES_TABLE = os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools", "arches.tsv")
 VERSION = "9.9.9-test"
 MODROOT = "/lib/modules/%s/" % VERSION
 
@@ -852,6 +854,11 @@ class InputTest(unittest.TestCase):
         mkimage = ws.path("repo/images/quenvale-mkimage")
         os.makedirs(os.path.dirname(mkimage))
         shutil.copy(MKIMAGE, mkimage)
+        shutil.copytree(os.path.join(os.path.dirname(MKIMAGE), "quenvale_mkimage"),
+                        ws.path("repo/images/quenvale_mkimage"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        os.makedirs(ws.path("repo/tools"))
+        shutil.copy(ARCHES_TABLE, ws.path("repo/tools/arches.tsv"))
         return mkimage
 
     def test_arch_defaults(self):
@@ -1508,6 +1515,12 @@ if __name__ == "__main__":
     if shutil.which("cpio") is None:
         sys.exit("cpio is needed to read the archives back (Debian package cpio)")
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
+    # The unit tests of the package's modules, beside these: this one
+    # command runs every test of the builder.
+    for unit in sorted(glob.glob(os.path.join(HERE, "test_*.py"))):
+        name = os.path.basename(unit)[:-3]
+        if name != "test_mkimage":
+            suite.addTests(unittest.defaultTestLoader.loadTestsFromName(name))
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     # A failing subtest is reported on its own; count the test it is in.
     failed = len({getattr(test, "test_case", test).id()
