@@ -57,12 +57,13 @@ QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" 
                   [usb-eject]=" sda: sda1" [virtio-dead]=" vdb: vdb1"
                   [virtio-notable]=" vdb: vdb1" [virtio-flaky]=" vda: vda1")
 
-# The image path of a module, as /etc/quenvale_list names it.
+# The image path of a module, as /etc/quenvale_list names it: the image
+# builder's own answer, from the load order of a dry run.
 qv_module_path() {
-  local file
-  file=$(cd "$QV_MODULES_DIR" && find kernel -name "$1.ko*" | sort | head -n 1)
-  [ -n "$file" ] || return 1
-  file=${file%.xz}; file=${file%.zst}; file=${file%.gz}
-  echo "/lib/modules/$(basename "$QV_MODULES_DIR")/$file"
+  local path
+  path=$("$QV_ROOT/images/quenvale-mkimage" --dry-run --init "$QV_INIT" --e2fsck "$QV_E2FSCK" \
+           --modules-dir "$QV_MODULES_DIR" -m "$1" |
+         awk -v m="$1" '$1 ~ /^[0-9]+$/ && $2 ~ ("/" m "\\.ko$") { print $2 }')
+  [ -n "$path" ] || return 1
+  echo "$path"
 }
-
