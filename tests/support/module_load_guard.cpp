@@ -19,6 +19,9 @@ constexpr unsigned kAuditArch = AUDIT_ARCH_X86_64;
 // x32 calls carry the x86_64 audit arch but numbers with this bit set; the
 // x32 init_module would slip past a check on SYS_init_module alone.
 constexpr unsigned kForeignNumberBit = 0x40000000U;
+#elif defined(__i386__)
+constexpr unsigned kAuditArch = AUDIT_ARCH_I386;
+constexpr unsigned kForeignNumberBit = 0;
 #elif defined(__mips__) && defined(__MIPSEL__) && _MIPS_SIM == _ABIO32
 constexpr unsigned kAuditArch = AUDIT_ARCH_MIPSEL;
 constexpr unsigned kForeignNumberBit = 0;
