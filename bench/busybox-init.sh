@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash # busybox ash, which dash's rules cover
 # /init of the comparison initramfs of bench/boot_bench.sh: the start-up
 # job of quenvale-init done by busybox ash and busybox applets, so the
 # benchmark has a plain-script baseline. The image holds this file as

@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash # busybox ash, which dash's rules cover
 # /etc/preinit of bench/floor_bench.sh's disk. The first action stamps the
 # kernel log (ash's builtin echo: one write, no new process), on the clock
 # of the kernel's "Run /init" line. Next come the read counters of every

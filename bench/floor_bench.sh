@@ -225,11 +225,13 @@ idle_pass() {
         rm -f "$trace"
         qv_wait_for_quiet_machine || fail "another QEMU kept running"
         status=0
+        # shellcheck disable=SC2034 # read by qv_boot
         QV_QEMU_EXTRA=(-msg timestamp=on -trace "enable=blk_co_preadv,file=$trace")
         qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" \
           "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $append" "$log" "$idle" \
           "${CONFIG_BUS[$config]}" || status=$?
-        QV_QEMU_EXTRA=()  # read by qv_boot
+        # shellcheck disable=SC2034 # read by qv_boot
+        QV_QEMU_EXTRA=()
         console=$(tr -d '\r' <"$log")
         if [ $status -ne 124 ] || ! grep -q "^Waiting for root: " <<<"$console" ||
            ! grep -qF "${QV_BUS_PARTITION[${CONFIG_BUS[$config]}]}" <<<"$console" ||

@@ -42,6 +42,7 @@ absent=00000000-0000-0000-0000-00000000dead
 
 for bus in virtio sd usb; do
   for i in "${!drivers[@]}"; do
+    # shellcheck disable=SC2034 # read by qv_make_bus_image
     QV_INIT=${drivers[$i]}
     qv_make_bus_image mipsel "$bus" "$work/driver$i-$bus.img" --gzip 2>/dev/null
   done

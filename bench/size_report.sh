@@ -52,6 +52,7 @@ for arch in "${arches[@]}"; do
   "${QV_ARCH_GNU[$arch]}-strip" -s -o "$dir/quenvale-init.stripped" "$unstripped"
 
   sysroot=$QV_ROOT/.cache/musl/$arch/sysroot
+  # shellcheck disable=SC2206 # FLOOR_FLAGS is a list of words
   cc=("${QV_ARCH_MUSL[$arch]}-gcc" $FLOOR_FLAGS -Wall -Wextra -Werror
       -isystem "$QV_ROOT/.cache/musl/$arch/kernel-headers" -I"$sysroot/include/blkid")
   # shellcheck disable=SC2086

@@ -8,7 +8,7 @@
 #   DRIVER: a root_driver binary; by default the release one is built in
 #   build/bench-release.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 tools/install-deps.sh build test || exit 1
 if [ -n "${1:-}" ]; then
   DRIVER=$(realpath "$1") || exit 1

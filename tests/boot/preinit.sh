@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash # busybox ash, which dash's rules cover
 # /etc/preinit of the boot tests' root file system. Reports what the test
 # checks on the console, then ends the machine.
 # First, where the disk carries a /dev/kmsg node: a stamp on the kernel's

@@ -31,6 +31,7 @@ read -r by_uuid by_partuuid <<<"$first"
 # readdir yields it): the by-uuid pass walks /sys/class/block, the
 # by-partuuid pass the disks of /sys/block.
 first_listed() {
+  # shellcheck disable=SC2010 # the order ls -U gives is the point
   ls -U "$1" | grep -m 1 -x -e "$2" -e "$3"
 }
 expect_eq "one scan: by-uuid names the first root noded" \

@@ -29,8 +29,9 @@ fill_ramdisk "$DRIVER"
 run_pid1 /driver boot "root=PARTUUID=$ROOT_PARTUUID" /init late &
 pid1_job=$!
 sleep 1
-for i in $(seq 15); do
+for _ in $(seq 15); do
   attach_loop "$DISKDIR/twin.img" && losetup -d "$LOOP_DEV"
+  # shellcheck disable=SC2034 # detached here already, not by detach_loops
   LOOPS=()
   sleep 0.1
 done
@@ -39,7 +40,9 @@ wait "$pid1_job"
 expect_eq "late disk: status" 0 "$(cat "$WORK/status")"
 expect_eq "late disk: waits once" 1 "$(grep -c '^Waiting for root' "$WORK/stdout")"
 expect_eq "late disk: preinit ran" "preinit ran as 1 with: late" "$(grep '^preinit ran' "$WORK/stdout")"
-DISK=$LOOP_DEV; NAME=${DISK#/dev/}
+DISK=$LOOP_DEV
+# shellcheck disable=SC2034 # read by own_stderr
+NAME=${DISK#/dev/}
 drop_ramdisk
 
 # --- No partition table: a by-uuid link for the whole device, no
@@ -61,6 +64,7 @@ drop_ramdisk
 # --- Two file systems with one UUID: the link names the first one noded,
 # which is the first of the two in sysfs directory order.
 attach_loop "$DISKDIR/twin.img"; TWIN=${LOOP_DEV#/dev/}
+# shellcheck disable=SC2010 # the order ls -U gives is the point
 first=$(ls -U /sys/class/block | grep -x -m1 -e "$BARE" -e "$TWIN")
 new_ramdisk
 fill_ramdisk "$DRIVER"
@@ -143,7 +147,7 @@ reread=no
 # A scan may have a partition open for a moment: the deletion is tried
 # again.
 card_parts() { ls -d /sys/block/"${CARD#/dev/}"/"${CARD#/dev/}"p* 2>/dev/null | wc -l; }
-for i in $(seq 50); do
+for _ in $(seq 50); do
   partx -d "$CARD" 2>/dev/null
   if [ "$(card_parts)" = 0 ]; then
     partx -a "$CARD" 2>/dev/null && reread=yes

@@ -26,6 +26,7 @@ runs=(
   "mount-only root=${NAME}p1"
 )
 # The driver's first descriptor listing needs /proc before it mounts one.
+# shellcheck disable=SC2034 # read by run_pid1
 LEND_PROC=yes
 for row in "${runs[@]}"; do
   read -r mode cmdline <<<"$row"

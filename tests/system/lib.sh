@@ -106,6 +106,7 @@ EOT
 
 # The entries of a directory on one line, hidden ones and the library
 # folders that install_program brings along for dynamic builds included.
+# shellcheck disable=SC2011 # names of the RAM disk's own making, no blanks
 listing() { ls -A "$1" | xargs; }
 
 # Every path under a directory on its own file system, sorted: what must

@@ -9,6 +9,7 @@
 #   QV_ARCH_MACHINE  QV_ARCH_CONSOLE
 #                       its columns (the file says what each is); "-" there
 #                       is empty here
+# shellcheck disable=SC2034 # the tables are for the scripts that source this
 [ -z "${QV_LIB_ARCHES:-}" ] || return 0
 QV_LIB_ARCHES=1
 # shellcheck source=tools/lib/base.sh
@@ -27,12 +28,12 @@ qv_arch_field() {
 }
 
 qv_read_arches() {
-  local row name role musl gnu multiarch deb qemu processor bits order machine_id
+  local row name role musl gnu multiarch deb qemu bits order
   local kernel qemu_system machine console
   while IFS= read -r row; do
     case $row in '' | '#'* | name$'\t'*) continue ;; esac
     # Tabs are blanks to read, which would run empty fields together.
-    IFS=$'\x1f' read -r name role musl gnu multiarch deb qemu processor bits order machine_id \
+    IFS=$'\x1f' read -r name role musl gnu multiarch deb qemu _ bits order _ \
       kernel qemu_system machine console <<<"${row//$'\t'/$'\x1f'}"
     case $role in
       target) QV_ALL_ARCHES+=("$name") ;;

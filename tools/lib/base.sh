@@ -10,6 +10,7 @@
 #
 # Each needs bash and sources the layers below it; sourcing one twice is
 # harmless.
+# shellcheck disable=SC2034 # QV_LIB is for the layers above
 [ -z "${QV_LIB_BASE:-}" ] || return 0
 QV_LIB_BASE=1
 

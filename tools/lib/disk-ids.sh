@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034 # for the scripts that source this
 # Fixed identifiers of the boot tests' disk, named by the kernel command
 # lines: the same disk image on every run.
 DISK_UUID=7d1f3a52-0c4e-4b8e-9a51-3c0b5e9d2a11

@@ -15,6 +15,7 @@
 #   QV_STAMP_AWK               the printk stamp of a marker, for awk
 #
 # The machines (kernel, QEMU board, console) are tools/arches.tsv's.
+# shellcheck disable=SC2034 # QV_E2FSCK, QV_STAMP_AWK, ... are for the callers
 [ -z "${QV_LIB_GUESTS:-}" ] || return 0
 QV_LIB_GUESTS=1
 # shellcheck source=tools/lib/arches.sh

@@ -11,6 +11,7 @@
 # For tools/lib/source-build.sh, whose builds hold .cache/musl/.lock while
 # they call it, since all share one apt directory and one download
 # directory under .cache/musl.
+# shellcheck disable=SC2034 # QV_SOURCE_FETCH_TOOLS is for the callers
 [ -z "${QV_LIB_PACKAGES_SOURCE:-}" ] || return 0
 QV_LIB_PACKAGES_SOURCE=1
 # shellcheck source=tools/lib/base.sh
