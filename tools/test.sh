@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test:
+#  - the linters (tools/lint.sh), which fail on any finding;
 #  - the static musl inits that ship, built for every architecture
 #    (tools/arches.tsv: x86_64, mipsel, mips64el, armhf, arm64, i386), and the
 #    e2fsck built beside each, checked against the machine's own on
@@ -35,6 +36,9 @@ step() { printf '== [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 step "packages"
 tools/install-deps.sh build test arches
 mkdir -p build/logs
+
+step "lint"
+tools/lint.sh
 # The cross builds' sysroots and the guests' kernels and programs are
 # downloads, not work for the processor: they come while the shipped
 # builds run, and are waited for before the first step that needs them.
