@@ -886,7 +886,7 @@ class InputTest(unittest.TestCase):
 
     # Each architecture the builds make, as its ELF header names it.
     BUILT_ARCHES = [("x86_64", 64, 62), ("mipsel", 32, 8), ("mips64el", 64, 8),
-                    ("armhf", 32, 40), ("arm64", 64, 183)]
+                    ("armhf", 32, 40), ("arm64", 64, 183), ("i386", 32, 3)]
 
     def test_each_arch_takes_its_own_build(self):
         for arch, bits, machine in self.BUILT_ARCHES:
@@ -1249,13 +1249,14 @@ class BoardFileTest(unittest.TestCase):
 
 REPO = os.path.dirname(os.path.dirname(HERE))
 BOOT_CACHE = os.environ.get("QUENVALE_BOOT_CACHE") or os.path.join(REPO, ".cache", "boot")
-# The boot tests' guests (tests/boot/lib.sh) and their programs' ELF
+# The boot tests' guests (tools/lib/guests.sh) and their programs' ELF
 # headers.
 GUESTS = {"x86_64": (X86_64, "x86-64 64-bit little-endian"),
           "mipsel": (MIPSEL, "MIPS 32-bit little-endian"),
           "mips64el": (dict(bits=64, order="little", machine=8), "MIPS 64-bit little-endian"),
           "armhf": (dict(bits=32, order="little", machine=40), "ARM 32-bit little-endian"),
-          "arm64": (dict(bits=64, order="little", machine=183), "AArch64 64-bit little-endian")}
+          "arm64": (dict(bits=64, order="little", machine=183), "AArch64 64-bit little-endian"),
+          "i386": (dict(bits=32, order="little", machine=3), "i386 32-bit little-endian")}
 GUEST_TREES = {}
 
 
@@ -1394,7 +1395,7 @@ class GuestKernelTest(unittest.TestCase):
                 with self.subTest(arch=arch, case=name):
                     tree = guest_tree(arch)
                     if tree is None:
-                        self.skipTest("%s's kernel is not in %s (tests/boot/lib.sh "
+                        self.skipTest("%s's kernel is not in %s (tools/lib/guests.sh "
                                       "qv_fetch_guest)" % (arch, BOOT_CACHE))
                     ws = Workspace(self)
                     ws.programs(GUESTS[arch][0])
