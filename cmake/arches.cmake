@@ -32,3 +32,18 @@ function(quenvale_read_arch name)
   endforeach()
   message(FATAL_ERROR "no machine '${name}' in ${table}")
 endfunction()
+
+# quenvale_toolchain_arch(TOOLCHAIN-FILE): the start of a toolchain file
+# that takes -DQUENVALE_ARCH=NAME: the machine's row, and the system CMake
+# builds for.
+macro(quenvale_toolchain_arch toolchain)
+  if(NOT QUENVALE_ARCH)
+    message(FATAL_ERROR "${toolchain} needs -DQUENVALE_ARCH=NAME (a machine of tools/arches.tsv)")
+  endif()
+  # The checks CMake compiles in projects of their own read this file
+  # again, and need it too.
+  list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENVALE_ARCH)
+  quenvale_read_arch(${QUENVALE_ARCH})
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR ${QUENVALE_ARCH_PROCESSOR})
+endmacro()

@@ -55,15 +55,9 @@ foreach(line IN LISTS lines)
     # The member's own name, whatever directory the archive was made from
     # (zig's holds whole paths).
     string(REGEX REPLACE ".*/" "" object "${member}")
-    # The program brings its own allocator: a piece of musl's linked
-    # beside it would take back blocks the other handed out.
-    if(object MATCHES "${QUENVALE_MUSL_ALLOCATOR_REGEX}")
-      message(FATAL_ERROR "${PROGRAM} links musl's allocator beside its own: ${line}")
-    endif()
-    # Nor may it start a thread, which would allocate beside the first.
-    if(NO_THREADS AND object MATCHES "${QUENVALE_MUSL_THREAD_REGEX}")
-      message(FATAL_ERROR "${PROGRAM} starts threads: ${line}")
-    endif()
+    # The program brings its own allocator, and may be bound to one
+    # thread (cmake/link-rules.cmake).
+    quenvale_check_libc_member("${PROGRAM}" "${object}" "${line}" "${NO_THREADS}")
   endif()
 endforeach()
 if(NOT libc_seen)

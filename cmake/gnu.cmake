@@ -8,14 +8,8 @@
 #
 # cmake/cross-deps.sh ARCH installs the compiler, qemu-user-static and the
 # target's libblkid.
-if(NOT QUENVALE_ARCH)
-  message(FATAL_ERROR "cmake/gnu.cmake needs -DQUENVALE_ARCH=NAME (a machine of tools/arches.tsv)")
-endif()
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENVALE_ARCH)
 include(${CMAKE_CURRENT_LIST_DIR}/arches.cmake)
-quenvale_read_arch(${QUENVALE_ARCH})
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR ${QUENVALE_ARCH_PROCESSOR})
+quenvale_toolchain_arch(cmake/gnu.cmake)
 set(QUENVALE_CROSS_ARCH ${QUENVALE_ARCH})
 set(QUENVALE_CROSS_TRIPLET ${QUENVALE_ARCH_GNU})
 set(QUENVALE_CROSS_EMULATOR ${QUENVALE_ARCH_QEMU_USER})

@@ -21,3 +21,15 @@ function(quenvale_libc_object_regex var)
 endfunction()
 quenvale_libc_object_regex(QUENVALE_MUSL_ALLOCATOR_REGEX ${QUENVALE_MUSL_ALLOCATOR_OBJECTS})
 quenvale_libc_object_regex(QUENVALE_MUSL_THREAD_REGEX ${QUENVALE_MUSL_THREAD_OBJECTS})
+
+# quenvale_check_libc_member(PROGRAM OBJECT WHERE NO_THREADS): fails for a
+# member OBJECT of musl's libc.a (its name, as name.o or name.lo) that
+# PROGRAM may not link; WHERE says where the link check saw it.
+function(quenvale_check_libc_member program object where no_threads)
+  if(object MATCHES "${QUENVALE_MUSL_ALLOCATOR_REGEX}")
+    message(FATAL_ERROR "${program} links musl's allocator beside its own: ${where}")
+  endif()
+  if(no_threads AND object MATCHES "${QUENVALE_MUSL_THREAD_REGEX}")
+    message(FATAL_ERROR "${program} starts threads: ${where}")
+  endif()
+endfunction()

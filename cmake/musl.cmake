@@ -15,18 +15,11 @@
 # limited to what needs no run-time support beyond libgcc: no exceptions,
 # no RTTI, no thread-safe statics, and operator new and delete, if used,
 # defined by the program itself.
-if(NOT QUENVALE_ARCH)
-  message(FATAL_ERROR "cmake/musl.cmake needs -DQUENVALE_ARCH=NAME (a machine of tools/arches.tsv)")
-endif()
-# The checks CMake compiles in projects of their own need it too.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUENVALE_ARCH)
 include(${CMAKE_CURRENT_LIST_DIR}/arches.cmake)
-quenvale_read_arch(${QUENVALE_ARCH})
+quenvale_toolchain_arch(cmake/musl.cmake)
 if(NOT QUENVALE_ARCH_MUSL)
   message(FATAL_ERROR "${QUENVALE_ARCH} has no musl build (tools/arches.tsv)")
 endif()
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR ${QUENVALE_ARCH_PROCESSOR})
 set(QUENVALE_MUSL_ARCH ${QUENVALE_ARCH})
 set(QUENVALE_MUSL_TRIPLET ${QUENVALE_ARCH_MUSL})
 set(QUENVALE_GNU_TRIPLET ${QUENVALE_ARCH_GNU})
@@ -69,31 +62,6 @@ set(_musl_link "-static -specs=/usr/lib/${_musl_triplet}/musl-gcc.specs")
 set(QUENVALE_MUSL_LIBDIR /usr/lib/${_musl_triplet})
 set(QUENVALE_MUSL_SYSROOT "${_musl_dir}/sysroot")
 
-# In the rules rather than in CMAKE_<LANG>_FLAGS_INIT: flags given on the
-# command line replace those, and a build that quietly compiled against
-# glibc's headers would still link against musl, with the two libraries'
-# structure layouts mixed.
-foreach(_lang C CXX)
-  set(CMAKE_${_lang}_COMPILE_OBJECT
-      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
-  set(CMAKE_${_lang}_CREATE_PREPROCESSED_SOURCE
-      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -E <SOURCE> > <PREPROCESSED_SOURCE>")
-  set(CMAKE_${_lang}_CREATE_ASSEMBLY_SOURCE
-      "<CMAKE_${_lang}_COMPILER> ${_musl_includes} <DEFINES> <INCLUDES> <FLAGS> -S <SOURCE> -o <ASSEMBLY_SOURCE>")
-  set(CMAKE_${_lang}_LINK_EXECUTABLE
-      "${CMAKE_C_COMPILER} ${_musl_link} <FLAGS> <CMAKE_${_lang}_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
-endforeach()
-
-# Libraries and packages come from the musl prefix alone: a glibc build of
-# anything found on the machine would link but not run.
-set(CMAKE_FIND_ROOT_PATH "${_musl_dir}/sysroot")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# pkg_check_modules(BLKID blkid) finds the musl libblkid, whose blkid.pc
-# names its directories relative to itself.
-set(ENV{PKG_CONFIG_LIBDIR} "${_musl_dir}/sysroot/lib/pkgconfig")
-unset(ENV{PKG_CONFIG_PATH})
-unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+include(${CMAKE_CURRENT_LIST_DIR}/static-rules.cmake)
+quenvale_static_rules("${_musl_dir}/sysroot" "${_musl_includes}" "${_musl_includes}"
+                      "${CMAKE_C_COMPILER} ${_musl_link}")

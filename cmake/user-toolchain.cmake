@@ -45,35 +45,12 @@ set(CMAKE_CXX_COMPILER "${_user_tools}/c++")
 set(CMAKE_AR "${_user_tools}/ar" CACHE FILEPATH "the toolchain's archiver")
 set(CMAKE_RANLIB "${_user_tools}/ranlib" CACHE FILEPATH "the toolchain's index maker")
 
-# In the rules rather than in CMAKE_<LANG>_FLAGS_INIT, which flags on the
-# command line replace. -nostdinc++ leaves the C++ library's headers out,
-# so that one included by mistake fails the compile rather than the link.
-# -fno-pie as for libblkid: position-independent code only costs a static
-# program (zig keeps its MIPS code position-independent all the same).
+# -nostdinc++ leaves the C++ library's headers out, so that one included
+# by mistake fails the compile rather than the link. -fno-pie as for
+# libblkid: position-independent code only costs a static program (zig
+# keeps its MIPS code position-independent all the same). What the link
+# loaded goes to TARGET.trace.
 string(REPLACE ";" " " _user_ldflags "${QUENVALE_USER_LDFLAGS}")
-set(_user_compile_C "-fno-pie")
-set(_user_compile_CXX "-fno-pie -nostdinc++")
-foreach(_lang C CXX)
-  set(CMAKE_${_lang}_COMPILE_OBJECT
-      "<CMAKE_${_lang}_COMPILER> ${_user_compile_${_lang}} <DEFINES> <INCLUDES> <FLAGS> -o <OBJECT> -c <SOURCE>")
-  set(CMAKE_${_lang}_CREATE_PREPROCESSED_SOURCE
-      "<CMAKE_${_lang}_COMPILER> ${_user_compile_${_lang}} <DEFINES> <INCLUDES> <FLAGS> -E <SOURCE> > <PREPROCESSED_SOURCE>")
-  set(CMAKE_${_lang}_CREATE_ASSEMBLY_SOURCE
-      "<CMAKE_${_lang}_COMPILER> ${_user_compile_${_lang}} <DEFINES> <INCLUDES> <FLAGS> -S <SOURCE> -o <ASSEMBLY_SOURCE>")
-  # The C driver links, also C++: the C++ driver would add its library.
-  # What the link loaded goes to TARGET.trace.
-  set(CMAKE_${_lang}_LINK_EXECUTABLE
-      "${CMAKE_CURRENT_LIST_DIR}/user-link.sh ${_user_tools} <TARGET>.trace ${CMAKE_C_COMPILER} ${_user_ldflags} <FLAGS> <CMAKE_${_lang}_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
-endforeach()
-
-# Libraries and packages come from the musl libblkid's prefix alone; the
-# toolchain finds its own C library itself.
-set(CMAKE_FIND_ROOT_PATH "${QUENVALE_MUSL_SYSROOT}")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(ENV{PKG_CONFIG_LIBDIR} "${QUENVALE_MUSL_SYSROOT}/lib/pkgconfig")
-unset(ENV{PKG_CONFIG_PATH})
-unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+include(${CMAKE_CURRENT_LIST_DIR}/static-rules.cmake)
+quenvale_static_rules("${QUENVALE_MUSL_SYSROOT}" "-fno-pie" "-fno-pie -nostdinc++"
+  "${CMAKE_CURRENT_LIST_DIR}/user-link.sh ${_user_tools} <TARGET>.trace ${CMAKE_C_COMPILER} ${_user_ldflags}")
