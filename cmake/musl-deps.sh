@@ -28,14 +28,8 @@ set -euo pipefail
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
-# shellcheck source=tools/lib/arches.sh
-. "$root/tools/lib/arches.sh"
-# shellcheck source=tools/lib/packages.sh
-. "$root/tools/lib/packages.sh"
 # shellcheck source=tools/lib/source-build.sh
 . "$root/tools/lib/source-build.sh"
-# shellcheck source=cmake/user-toolchain.sh
-. "$root/cmake/user-toolchain.sh"
 
 arch=${1:-x86_64}
 if [ "$arch" = fuzz ]; then

@@ -42,14 +42,8 @@ set -euo pipefail
 
 self=$(readlink -f "${BASH_SOURCE[0]}")
 root=$(cd "$(dirname "$self")/.." && pwd)
-# shellcheck source=tools/lib/arches.sh
-. "$root/tools/lib/arches.sh"
-# shellcheck source=tools/lib/packages.sh
-. "$root/tools/lib/packages.sh"
 # shellcheck source=tools/lib/source-build.sh
 . "$root/tools/lib/source-build.sh"
-# shellcheck source=cmake/user-toolchain.sh
-. "$root/cmake/user-toolchain.sh"
 arch=${1:-x86_64}
 qv_known_arch "$arch" || { echo "usage: $0 [$(qv_arch_choices)]" >&2; exit 2; }
 triplet=${QV_ARCH_MUSL[$arch]}
@@ -259,32 +253,25 @@ if [ "$user" = yes ]; then
   cmake -DTRACE="$out/e2fsck.trace" -DALLOWED="$out" -DPROGRAM=e2fsck -DNO_THREADS=ON \
     -P "$root/cmake/check-musl-link.cmake" ||
     { echo "build-e2fsck.sh: the link check refused e2fsck" >&2; exit 1; }
-  if [ -n "$QV_USER_STRIP" ]; then
-    "$QV_USER_STRIP" -o "$out/e2fsck" "$out/build/e2fsck/e2fsck"
-  else
-    cp "$out/build/e2fsck/e2fsck" "$out/e2fsck"
-  fi
-  if command -v readelf >/dev/null &&
-     readelf -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then
-    echo "build-e2fsck.sh: $out/e2fsck is not static" >&2
-    exit 1
-  fi
-  echo "e2fsck for $arch: configure $(( built - start )) s," \
-       "build $(( $(date +%s) - built )) s" >&2
-  echo "$build_key" >"$out/stamp"
-  finish
-  exit 0
+  strip=$QV_USER_STRIP readelf=readelf
+else
+  # Every file the link loaded must be e2fsprogs' own, musl's or gcc's: a
+  # piece of glibc pulled in by a stray path would run in no RAM disk. Nor
+  # may it hold musl's allocator or start a thread (cmake/link-rules.cmake).
+  qv_map_link_check "$out/e2fsck.map" e2fsck "$out/build/e2fsck" "$out" "/usr/lib/$triplet" \
+    "$(dirname "$("$cc" -print-libgcc-file-name)")" ||
+    { echo "build-e2fsck.sh: the link check refused e2fsck" >&2; exit 1; }
+  strip=$gnu-strip readelf=$gnu-readelf
 fi
 
-# Every file the link loaded must be e2fsprogs' own, musl's or gcc's: a
-# piece of glibc pulled in by a stray path would run in no RAM disk. Nor
-# may it hold musl's allocator or start a thread (cmake/link-rules.cmake).
-qv_map_link_check "$out/e2fsck.map" e2fsck "$out/build/e2fsck" "$out" "/usr/lib/$triplet" \
-  "$(dirname "$("$cc" -print-libgcc-file-name)")" ||
-  { echo "build-e2fsck.sh: the link check refused e2fsck" >&2; exit 1; }
-
-"$gnu-strip" -o "$out/e2fsck" "$out/build/e2fsck/e2fsck"
-if "$gnu-readelf" -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then
+# Without a strip program of the toolchain's, the link stripped it.
+if [ -n "$strip" ]; then
+  "$strip" -o "$out/e2fsck" "$out/build/e2fsck/e2fsck"
+else
+  cp "$out/build/e2fsck/e2fsck" "$out/e2fsck"
+fi
+if command -v "$readelf" >/dev/null &&
+   "$readelf" -l "$out/e2fsck" | grep -q -e INTERP -e DYNAMIC; then
   echo "build-e2fsck.sh: $out/e2fsck is not static" >&2
   exit 1
 fi

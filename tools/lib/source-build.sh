@@ -21,10 +21,16 @@
 #                                  threads
 [ -z "${QV_LIB_SOURCE_BUILD:-}" ] || return 0
 QV_LIB_SOURCE_BUILD=1
-# shellcheck source=tools/lib/base.sh
-. "$(dirname "${BASH_SOURCE[0]}")/base.sh"
+# A build needs the machines, the packages, and the toolchain it runs
+# with: Debian's, or one of the user's own (cmake/user-toolchain.sh).
+# shellcheck source=tools/lib/arches.sh
+. "$(dirname "${BASH_SOURCE[0]}")/arches.sh"
+# shellcheck source=tools/lib/packages.sh
+. "$QV_LIB/packages.sh"
 # shellcheck source=tools/lib/packages-source.sh
 . "$QV_LIB/packages-source.sh"
+# shellcheck source=cmake/user-toolchain.sh
+. "$QV_ROOT/cmake/user-toolchain.sh"
 
 QV_SOURCE_CACHE=$QV_ROOT/.cache/musl
 
