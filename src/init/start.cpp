@@ -10,11 +10,11 @@
 #include "devnodes/block_devices.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/make_node.h"
-#include "init/die.h"
+#include "common/die.h"
 #include "init/static_nodes.h"
 #include "modules/module_list.h"
 #include "rootfs/mount_root.h"
-#include "rootfs/new_root.h"
+#include "rootfs/enter_new_root.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "rootfs/purge_old_root.h"
+
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
@@ -6,7 +8,6 @@
 #include <unistd.h>
 
 #include "common/handles.h"
-#include "rootfs/new_root.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "common/handles.h"
-#include "devnodes/fs_paths.h"
+#include "common/path_exists.h"
 
 namespace {
 

@@ -48,7 +48,7 @@
 #include "bootargs/cmdline.h"
 #include "devnodes/block_devices.h"
 #include "devnodes/held_devices.h"
-#include "init/die.h"
+#include "common/die.h"
 #include "init/start.h"
 #include "modules/module_list.h"
 #include "rootfs/mount_root.h"
