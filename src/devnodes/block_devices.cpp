@@ -11,8 +11,8 @@
 #include <stdint.h>
 
 #include "common/handles.h"
-#include "devnodes/dev_line.h"
 #include "common/path_exists.h"
+#include "devnodes/dev_line.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/link_name.h"
 #include "devnodes/make_node.h"

@@ -16,10 +16,12 @@ constexpr unsigned long kTmpfsMagic = 0x01021994;
 
 UniqueCString join_path(const char* dir, const char* name) {
   const size_t dir_length = strlen(dir);
-  const char* separator = (dir_length > 0 && dir[dir_length - 1] == '/') ? "" : "/";
+  const char* separator =
+      (dir_length > 0 && dir[dir_length - 1] == '/') ? "" : "/";
   name += strspn(name, "/");
   char* path = nullptr;
-  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0) return UniqueCString();
+  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0)
+    return UniqueCString();
   return UniqueCString(path);
 }
 
