@@ -24,7 +24,7 @@
 
 #include "common/handles.h"
 #include "devnodes/link_name.h"
-#include "devnodes/partition_table.h"
+#include "devnodes/partuuid_links.h"
 #include "devnodes/probe_uuid.h"
 #include "fuzz_support.h"
 

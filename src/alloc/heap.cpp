@@ -34,15 +34,18 @@ constexpr size_t kLargestAlignment =
                                                   : (kLargestRequest + 1) / 2;
 
 BlockHeader* header_of(const void* block) {
-  return reinterpret_cast<BlockHeader*>(const_cast<char*>(static_cast<const char*>(block)) -
-                                        kHeaderBytes);
+  return reinterpret_cast<BlockHeader*>(
+      const_cast<char*>(static_cast<const char*>(block)) - kHeaderBytes);
 }
 
 char* start_of(const void* block) {
-  return const_cast<char*>(static_cast<const char*>(block)) - header_of(block)->offset;
+  return const_cast<char*>(static_cast<const char*>(block)) -
+         header_of(block)->offset;
 }
 
-size_t class_bytes(uint32_t size_class) { return kSmallestClassBytes << size_class; }
+size_t class_bytes(uint32_t size_class) {
+  return kSmallestClassBytes << size_class;
+}
 
 uint32_t class_for(size_t bytes) {
   uint32_t size_class = 0;
@@ -179,7 +182,8 @@ void heap_release(Heap& heap, void* block) {
   const uint32_t size_class = header_of(block)->size_class;
   char* start = start_of(block);
   if (size_class == kMappedAlone) {
-    munmap(start, static_cast<size_t>(reinterpret_cast<BlockHeader*>(start)->mapped_bytes));
+    munmap(start, static_cast<size_t>(
+                      reinterpret_cast<BlockHeader*>(start)->mapped_bytes));
     return;
   }
   *reinterpret_cast<void**>(start) = heap.free_lists[size_class];

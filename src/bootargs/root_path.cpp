@@ -31,7 +31,8 @@ int build_uuid_path(const char* root_arg, const char* link_dir,
     return -1;
   }
   char* path = nullptr;
-  if (asprintf(&path, "%s/%.*s", link_dir, static_cast<int>(length), value) < 0) {
+  if (asprintf(&path, "%s/%.*s", link_dir, static_cast<int>(length), value) <
+      0) {
     fputs("alloc root path failed\n", stderr);
     return -1;
   }

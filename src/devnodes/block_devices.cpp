@@ -11,11 +11,12 @@
 #include <stdint.h>
 
 #include "common/handles.h"
+#include "common/path_exists.h"
 #include "devnodes/dev_line.h"
-#include "devnodes/fs_paths.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/link_name.h"
 #include "devnodes/make_node.h"
+#include "devnodes/partuuid_links.h"
 #include "devnodes/probe_uuid.h"
 
 namespace {

@@ -8,7 +8,3 @@
 // cannot be opened or a /dev/disk directory cannot be made; or the
 // negative result of make_node, leaving the rest for the next call.
 int populate_block_devices();
-
-// The partition half of the scan: links under /dev/disk/by-partuuid for
-// the partitions of every disk in /sys/block. Never fails.
-void link_partition_uuids();

@@ -51,7 +51,8 @@ void release_if(Predicate matches) {
 // number is not given to another device before the last close.
 bool still_listed(dev_t device) {
   char path[64];
-  snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device), minor(device));
+  snprintf(path, sizeof path, "/sys/dev/block/%u:%u", major(device),
+           minor(device));
   return access(path, F_OK) == 0;
 }
 

@@ -11,17 +11,17 @@ namespace {
 
 // Indexed by letter minus 'b'.
 constexpr uint32_t kNodeTypes[] = {
-    S_IFBLK,          // b
-    S_IFCHR,          // c
+    S_IFBLK,           // b
+    S_IFCHR,           // c
     kInvalidNodeType,  // d
     kInvalidNodeType,  // e
-    S_IFIFO,          // f
+    S_IFIFO,           // f
     kInvalidNodeType,  // g
     kInvalidNodeType,  // h
     kInvalidNodeType,  // i
     kInvalidNodeType,  // j
     kInvalidNodeType,  // k
-    S_IFLNK,          // l
+    S_IFLNK,           // l
 };
 constexpr unsigned kNodeTypeCount = sizeof(kNodeTypes) / sizeof(kNodeTypes[0]);
 

@@ -1,3 +1,5 @@
+#include "devnodes/partuuid_links.h"
+
 #include <blkid.h>
 #include <dirent.h>
 #include <stdio.h>
@@ -5,10 +7,8 @@
 #include <unistd.h>
 
 #include "common/handles.h"
-#include "devnodes/block_devices.h"
-#include "devnodes/fs_paths.h"
+#include "common/path_exists.h"
 #include "devnodes/link_name.h"
-#include "devnodes/partition_table.h"
 
 namespace {
 

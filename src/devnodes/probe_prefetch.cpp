@@ -18,7 +18,8 @@ constexpr uint64_t kDiskTailBytes = 496 * 1024;
 constexpr uint64_t kPartitionTailBytes = 132 * 1024;
 // Single pages in between: LUKS2's secondary headers (VMFS reads two of
 // the same pages), and Promise's farthest copy, on whole disks.
-constexpr uint64_t kHeadSpots[] = {512 * 1024, 1024 * 1024, 2048 * 1024, 4096 * 1024};
+constexpr uint64_t kHeadSpots[] = {512 * 1024, 1024 * 1024, 2048 * 1024,
+                                   4096 * 1024};
 constexpr uint64_t kDiskEndSpotBytes = 3087 * 512;
 constexpr uint64_t kPageBytes = 4096;
 // From 64 MiB on, any device may be a ZFS member: its four 256 KiB labels
@@ -52,7 +53,8 @@ void prefetch_tail(int fd, uint64_t start, uint64_t end, uint64_t piece) {
     prefetch_range(fd, offset, end - offset < piece ? end - offset : piece);
 }
 
-void prefetch_page(int fd, uint64_t offset, uint64_t head, uint64_t tail_start) {
+void prefetch_page(int fd, uint64_t offset, uint64_t head,
+                   uint64_t tail_start) {
   const uint64_t page = offset & ~(kPageBytes - 1);
   if (page >= head && page + kPageBytes <= tail_start)
     prefetch_range(fd, page, kPageBytes);

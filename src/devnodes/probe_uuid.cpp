@@ -28,7 +28,8 @@ int open_probe(const char* device_path, OpenedProbe* opened) {
   posix_fadvise(opened->device.get(), 0, 0, POSIX_FADV_RANDOM);
   opened->probe.reset(blkid_new_probe());
   if (!opened->probe ||
-      blkid_probe_set_device(opened->probe.get(), opened->device.get(), 0, 0) != 0) {
+      blkid_probe_set_device(opened->probe.get(), opened->device.get(), 0, 0) !=
+          0) {
     report_open_failure(device_path);
     opened->probe.reset();
     opened->device.reset();

@@ -7,14 +7,14 @@
 #include <unistd.h>
 
 #include "bootargs/cmdline.h"
+#include "common/die.h"
 #include "devnodes/block_devices.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/make_node.h"
-#include "init/die.h"
 #include "init/static_nodes.h"
 #include "modules/module_list.h"
+#include "rootfs/enter_new_root.h"
 #include "rootfs/mount_root.h"
-#include "rootfs/new_root.h"
 
 namespace {
 

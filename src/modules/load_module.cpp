@@ -22,7 +22,8 @@ constexpr int kModuleUnreadable = -12;
 // number on a big-endian machine.
 bool has_elf_magic(const void* image, size_t length) {
   static const char kElfMagic[4] = {'\x7f', 'E', 'L', 'F'};
-  return length >= sizeof(kElfMagic) && memcmp(image, kElfMagic, sizeof(kElfMagic)) == 0;
+  return length >= sizeof(kElfMagic) &&
+         memcmp(image, kElfMagic, sizeof(kElfMagic)) == 0;
 }
 
 // Maps the whole file read-only; an invalid mapping when the file is too

@@ -7,6 +7,7 @@
 static_assert(SYS_init_module == 4128, "o32 init_module is system call 4128");
 #endif
 
-long request_module_load(const void* image, size_t length, const char* options) {
+long request_module_load(const void* image, size_t length,
+                         const char* options) {
   return syscall(SYS_init_module, image, length, options);
 }

@@ -1,9 +1,11 @@
+#include "rootfs/enter_new_root.h"
+
 #include <stdio.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "rootfs/new_root.h"
+#include "rootfs/purge_old_root.h"
 
 void enter_new_root(const char* new_root, const char* next_init,
                     char* const* argv) {

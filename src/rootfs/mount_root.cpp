@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "init/die.h"
+#include "common/die.h"
 #include "rootfs/root_device.h"
 
 void check_filesystem(const char* device) {

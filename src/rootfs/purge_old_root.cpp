@@ -1,3 +1,5 @@
+#include "rootfs/purge_old_root.h"
+
 #include <dirent.h>
 #include <stdio.h>
 #include <string.h>
@@ -6,7 +8,6 @@
 #include <unistd.h>
 
 #include "common/handles.h"
-#include "rootfs/new_root.h"
 
 namespace {
 
@@ -15,10 +16,12 @@ constexpr unsigned long kTmpfsMagic = 0x01021994;
 
 UniqueCString join_path(const char* dir, const char* name) {
   const size_t dir_length = strlen(dir);
-  const char* separator = (dir_length > 0 && dir[dir_length - 1] == '/') ? "" : "/";
+  const char* separator =
+      (dir_length > 0 && dir[dir_length - 1] == '/') ? "" : "/";
   name += strspn(name, "/");
   char* path = nullptr;
-  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0) return UniqueCString();
+  if (asprintf(&path, "%s%s%s", dir, separator, name) < 0)
+    return UniqueCString();
   return UniqueCString(path);
 }
 

@@ -6,13 +6,16 @@
 #include <string.h>
 
 #include "common/handles.h"
-#include "devnodes/fs_paths.h"
+#include "common/path_exists.h"
 
 namespace {
 
-constexpr const char* kLinkDirs[] = {"/dev/disk/by-uuid", "/dev/disk/by-partuuid"};
+constexpr const char* kLinkDirs[] = {"/dev/disk/by-uuid",
+                                     "/dev/disk/by-partuuid"};
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equal_ignoring_ascii_case(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b)

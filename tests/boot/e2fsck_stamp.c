@@ -38,7 +38,7 @@ static void stamp(void) {
   if (made) unlink(KMSG);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   (void)argc;
   stamp();
   execv(REAL_CHECKER, argv);

@@ -40,15 +40,15 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <vector>
 #include <stdlib.h>
 #include <string.h>
+#include <algorithm>
+#include <vector>
 
 #include "bootargs/cmdline.h"
+#include "common/die.h"
 #include "devnodes/block_devices.h"
 #include "devnodes/held_devices.h"
-#include "init/die.h"
 #include "init/start.h"
 #include "modules/module_list.h"
 #include "rootfs/mount_root.h"
@@ -89,7 +89,8 @@ void deny_block_nodes() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mknodat, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2]) + kLowWord),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+               offsetof(struct seccomp_data, args[2]) + kLowWord),
       BPF_STMT(BPF_ALU | BPF_AND | BPF_K, S_IFMT),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, S_IFBLK, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
@@ -116,7 +117,8 @@ void prepare() {
     fclose(file);
   }
   if (g_read_only_dev &&
-      mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY | MS_RELATIME, nullptr) != 0) {
+      mount(nullptr, "/dev", nullptr, MS_REMOUNT | MS_RDONLY | MS_RELATIME,
+            nullptr) != 0) {
     perror("remount /dev");
     exit(3);
   }
@@ -155,7 +157,8 @@ long long completed_reads(const char* stat_path) {
   for (int i = 0; i < 200; ++i) {
     FILE* inflight = fopen(inflight_path, "r");
     long long reading = 0;
-    const bool read_ok = inflight != nullptr && fscanf(inflight, "%lld", &reading) == 1;
+    const bool read_ok =
+        inflight != nullptr && fscanf(inflight, "%lld", &reading) == 1;
     if (inflight != nullptr) fclose(inflight);
     if (!read_ok || reading == 0) break;
     usleep(5000);
@@ -201,7 +204,8 @@ int bench_passes(int passes, char* cmdline, const char* stat_path) {
 // timed passes all see the disk.
 void bring_up_guest_disk() {
   char* no_options[] = {nullptr};
-  if (load_module_list(no_options) != 0) fputs("failed to load kmods\n", stderr);
+  if (load_module_list(no_options) != 0)
+    fputs("failed to load kmods\n", stderr);
   for (int i = 0; i < 1000; ++i) {
     DIR* dir = opendir("/sys/class/block");
     bool found = false;
@@ -209,7 +213,8 @@ void bring_up_guest_disk() {
       struct dirent* entry = readdir(dir);
       if (entry == nullptr) break;
       char path[512];
-      snprintf(path, sizeof path, "/sys/class/block/%s/partition", entry->d_name);
+      snprintf(path, sizeof path, "/sys/class/block/%s/partition",
+               entry->d_name);
       found = access(path, F_OK) == 0;
     }
     if (dir != nullptr) closedir(dir);
@@ -274,8 +279,10 @@ int main(int argc, char** argv) {
     bring_up_guest_disk();
     return bench_passes(atoi(argv[2]), argv[3], nullptr);
   }
-  fputs("usage: root_driver scan | boot CMDLINE ARGV... | hand-over ARGV... |"
-        " mount-only CMDLINE | bench PASSES CMDLINE [STAT] | guest-bench PASSES CMDLINE\n",
-        stderr);
+  fputs(
+      "usage: root_driver scan | boot CMDLINE ARGV... | hand-over ARGV... |"
+      " mount-only CMDLINE | bench PASSES CMDLINE [STAT] |"
+      " guest-bench PASSES CMDLINE\n",
+      stderr);
   return 2;
 }

@@ -26,13 +26,15 @@ const AllocCase kAllocCases[] = {
      {"alloc root path failed\n", "fstype error\n", "fstype error\n",
       "fstype error\n", "fstype error\n", "fstype error\n", "fstype error\n",
       "alloc bootargs failed\n"}},
-    {"root=PARTUUID=y", {"alloc root path failed\n", "fstype error\n",
-                         "fstype error\n", "alloc bootargs failed\n"}},
+    {"root=PARTUUID=y",
+     {"alloc root path failed\n", "fstype error\n", "fstype error\n",
+      "alloc bootargs failed\n"}},
     {"root=/dev/vda1 rootfstype=ext2",
      {"alloc root path failed\n", "fstype error\n", "fstype error\n",
       "fstype error\n", "fstype error\n", "alloc bootargs failed\n"}},
-    {"root=vda1", {"alloc root path failed\n", "fstype error\n",
-                   "fstype error\n", "alloc bootargs failed\n"}},
+    {"root=vda1",
+     {"alloc root path failed\n", "fstype error\n", "fstype error\n",
+      "alloc bootargs failed\n"}},
 };
 
 class CmdlineAllocation : public testing::TestWithParam<AllocCase> {};
@@ -66,7 +68,8 @@ TEST_P(CmdlineAllocation, EachFailureIsReportedAndReleased) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CmdlineAllocation, testing::ValuesIn(kAllocCases));
+INSTANTIATE_TEST_SUITE_P(Table, CmdlineAllocation,
+                         testing::ValuesIn(kAllocCases));
 
 TEST(OptionStringAllocation, FailureFailsTheLoadBeforeOpening) {
   char program[] = "init";

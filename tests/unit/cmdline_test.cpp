@@ -9,12 +9,14 @@
 namespace {
 
 struct CmdlineCase {
-  const char* line;        // as the kernel writes it
-  const char* root_path;   // null when parsing must fail
+  const char* line;       // as the kernel writes it
+  const char* root_path;  // null when parsing must fail
   std::vector<std::string> types;
-  const char* message;     // what a failure writes
+  const char* message;  // what a failure writes
 };
 
+// One case a row, wrapped by hand, reads as a table.
+// clang-format off
 const CmdlineCase kCmdlineCases[] = {
     {"console=ttyS0 root=PARTUUID=0a1b2c3d-02 rootwait\n",
      "/dev/disk/by-partuuid/0a1b2c3d-02", {"ext4"}, ""},
@@ -33,7 +35,8 @@ const CmdlineCase kCmdlineCases[] = {
     {"root=vda rootfstype=\n", "/dev/vda", {"ext4"}, ""},
     {"root=vda rootfstype=,squashfs,,\n", "/dev/vda", {"squashfs", "ext4"}, ""},
     {"root=vda rootfstype=a=b\n", "/dev/vda", {"a=b", "ext4"}, ""},
-    {"root=vda rootfstype=ext2 rootfstype=btrfs\n", "/dev/vda", {"btrfs", "ext4"}, ""},
+    {"root=vda rootfstype=ext2 rootfstype=btrfs\n", "/dev/vda",
+     {"btrfs", "ext4"}, ""},
     {"root=vda rootflags=ro rootdelay=3 rootwait\n", "/dev/vda", {"ext4"}, ""},
     {"   root=vda1    rootfstype=ext2   \n", "/dev/vda1", {"ext2", "ext4"}, ""},
     {"root=vda1\tquiet\n", "/dev/vda1\tquiet", {"ext4"}, ""},
@@ -44,6 +47,7 @@ const CmdlineCase kCmdlineCases[] = {
     {"rootfstype=ext4 rootwait\n", nullptr, {}, "root args error\n"},
     {"\n", nullptr, {}, "root args error\n"},
 };
+// clang-format on
 
 std::vector<std::string> type_names(const BootArgs* args) {
   std::vector<std::string> names;
@@ -97,10 +101,12 @@ TEST(CmdlineFile, ReadsOneLineOfAtMost1022Characters) {
   // root=late starts at column 1021 (0-based) in the first case: it is cut
   // to "root=l"; one column later it is not seen at all.
   const CmdlineFileCase cases[] = {
-      {"missing", "<missing>", nullptr, "get cmdline failed:No such file or directory\n"},
+      {"missing", "<missing>", nullptr,
+       "get cmdline failed:No such file or directory\n"},
       {"empty", "", nullptr, "cmdline empty\n"},
       {"only-newline", "\n", nullptr, "root args error\n"},
-      {"second-line-ignored", "quiet\nroot=vda1\n", nullptr, "root args error\n"},
+      {"second-line-ignored", "quiet\nroot=vda1\n", nullptr,
+       "root args error\n"},
       {"cut-short", long_line_with_root_at(1016), "/dev/l", ""},
       {"cut-away", long_line_with_root_at(1022), "/dev/early", ""},
       {"fits", long_line_with_root_at(1013), "/dev/late", ""},

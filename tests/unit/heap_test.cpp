@@ -23,9 +23,10 @@ bool all_bytes_are(const void* block, size_t size, unsigned char value) {
 
 // Every class edge, the carving limit, libblkid's 256 KiB buffer and a
 // block mapped on its own.
-const size_t kSizes[] = {0,           1,           15,       16,          17,
-                         31,          100,         4080,     4096,        128 * 1024 - 16,
-                         128 * 1024,  262204,      kMiB - 16, kMiB - 15,  3 * kMiB};
+const size_t kSizes[] = {
+    0,          1,      15,        16,        17,
+    31,         100,    4080,      4096,      128 * 1024 - 16,
+    128 * 1024, 262204, kMiB - 16, kMiB - 15, 3 * kMiB};
 
 TEST(Heap, LiveBlocksAreAlignedAndNeverOverlap) {
   Heap heap{};
@@ -37,7 +38,8 @@ TEST(Heap, LiveBlocksAreAlignedAndNeverOverlap) {
       ASSERT_NE(block, nullptr) << kSizes[i];
       EXPECT_TRUE(aligned_to(block, 16)) << kSizes[i];
       EXPECT_GE(heap_usable_size(block), kSizes[i]);
-      memset(block, static_cast<int>(&block - blocks + 1), heap_usable_size(block));
+      memset(block, static_cast<int>(&block - blocks + 1),
+             heap_usable_size(block));
     }
   }
   for (void*& block : blocks) {
@@ -69,9 +71,11 @@ struct ResizeCase {
 };
 
 const ResizeCase kResizeCases[] = {
-    {100, 10, true},          {100, 112, true},        {100, 113, false},
-    {4000, 70000, false},     {70000, 262204, false},  {262204, 2 * kMiB, false},
-    {2 * kMiB, kMiB, true},   {2 * kMiB, 5 * kMiB, false}, {0, 16, true},
+    {100, 10, true},        {100, 112, true},
+    {100, 113, false},      {4000, 70000, false},
+    {70000, 262204, false}, {262204, 2 * kMiB, false},
+    {2 * kMiB, kMiB, true}, {2 * kMiB, 5 * kMiB, false},
+    {0, 16, true},
 };
 
 TEST(Heap, ResizeKeepsTheContents) {
@@ -92,7 +96,8 @@ TEST(Heap, ResizeKeepsTheContents) {
 }
 
 TEST(Heap, AlignedBlocksAreAlignedUsableAndReleasable) {
-  for (size_t alignment : {size_t{8}, size_t{16}, size_t{32}, size_t{4096}, size_t{65536}}) {
+  for (size_t alignment :
+       {size_t{8}, size_t{16}, size_t{32}, size_t{4096}, size_t{65536}}) {
     for (size_t size : {size_t{1}, size_t{5000}, 2 * kMiB}) {
       Heap heap{};
       void* block = heap_allocate_aligned(heap, alignment, size);
@@ -112,7 +117,8 @@ TEST(Heap, AlignedBlocksAreAlignedUsableAndReleasable) {
 // 4 GiB request, of address space only), 1 GiB on 32-bit ones; twice that
 // fails, 4 GiB and more on 64-bit machines included.
 TEST(Heap, AlignmentLimit) {
-  const size_t largest = sizeof(size_t) == 8 ? size_t{1} << 31 : size_t{1} << 30;
+  const size_t largest =
+      sizeof(size_t) == 8 ? size_t{1} << 31 : size_t{1} << 30;
   for (const size_t alignment : {largest, 2 * largest}) {
     Heap heap{};
     errno = 0;
@@ -140,13 +146,15 @@ TEST(Heap, PosixMemalignForm) {
     size_t alignment, size;
     int result;
   } cases[] = {
-      {sizeof(void*), 10, 0}, {4096, 100, 0},     {sizeof(void*) / 2, 10, EINVAL},
-      {24, 10, EINVAL},       {4096, SIZE_MAX, ENOMEM},
+      {sizeof(void*), 10, 0},          {4096, 100, 0},
+      {sizeof(void*) / 2, 10, EINVAL}, {24, 10, EINVAL},
+      {4096, SIZE_MAX, ENOMEM},
   };
   for (const auto& c : cases) {
     void* block = reinterpret_cast<void*>(0x1);
     errno = 1234;
-    EXPECT_EQ(heap_allocate_aligned_into(heap, &block, c.alignment, c.size), c.result)
+    EXPECT_EQ(heap_allocate_aligned_into(heap, &block, c.alignment, c.size),
+              c.result)
         << c.alignment << "/" << c.size;
     EXPECT_EQ(errno, 1234) << "errno is left alone";
     if (c.result == 0) {
@@ -167,21 +175,30 @@ TEST(Heap, ImpossibleRequestsFailWithTheCErrors) {
   const Case cases[] = {
       {[](Heap& h) { return heap_allocate(h, SIZE_MAX); }, ENOMEM},
       {[](Heap& h) { return heap_allocate(h, SIZE_MAX - 8); }, ENOMEM},
-      {[](Heap& h) { return heap_allocate_zeroed(h, SIZE_MAX / 2 + 1, 2); }, ENOMEM},
-      {[](Heap& h) { return heap_allocate_aligned(h, 4096, SIZE_MAX - 100); }, ENOMEM},
+      {[](Heap& h) { return heap_allocate_zeroed(h, SIZE_MAX / 2 + 1, 2); },
+       ENOMEM},
+      {[](Heap& h) { return heap_allocate_aligned(h, 4096, SIZE_MAX - 100); },
+       ENOMEM},
       {[](Heap& h) { return heap_allocate_aligned(h, 0, 16); }, EINVAL},
       {[](Heap& h) { return heap_allocate_aligned(h, 48, 16); }, EINVAL},
       // Alignments past what a block header can record, or past half the
       // address space: once a bad block, or a header written outside one.
-      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, 16); }, ENOMEM},
-      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, SIZE_MAX / 2 + 1); },
+      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, 16); },
+       ENOMEM},
+      {[](Heap& h) {
+         return heap_allocate_aligned(h, SIZE_MAX / 2 + 1, SIZE_MAX / 2 + 1);
+       },
        ENOMEM},
       // On a 32-bit machine a quarter of the address space is an alignment
       // the heap takes, and with a small size a request the kernel may well
       // grant: the size makes it impossible there.
-      {[](Heap& h) { return heap_allocate_aligned(h, SIZE_MAX / 4 + 1, SIZE_MAX / 4 + 1); },
+      {[](Heap& h) {
+         return heap_allocate_aligned(h, SIZE_MAX / 4 + 1, SIZE_MAX / 4 + 1);
+       },
        ENOMEM},
-      {[](Heap& h) { return heap_allocate_aligned(h, size_t{1} << 31, SIZE_MAX / 2); },
+      {[](Heap& h) {
+         return heap_allocate_aligned(h, size_t{1} << 31, SIZE_MAX / 2);
+       },
        ENOMEM},
   };
   for (const Case& c : cases) {
@@ -194,7 +211,8 @@ TEST(Heap, ImpossibleRequestsFailWithTheCErrors) {
   errno = 0;
   EXPECT_EQ(heap_resize(heap, kept, SIZE_MAX), nullptr);
   EXPECT_EQ(errno, ENOMEM);
-  EXPECT_TRUE(all_bytes_are(kept, 64, 1)) << "a failed resize touched the block";
+  EXPECT_TRUE(all_bytes_are(kept, 64, 1))
+      << "a failed resize touched the block";
   heap_release(heap, kept);
 }
 

@@ -12,10 +12,17 @@ TEST(NodeTypeBits, OnlyFourLettersNameAType) {
     char letter;
     uint32_t bits;
   } cases[] = {
-      {'b', 0060000}, {'c', 0020000}, {'f', 0010000},
-      {'l', 0120000}, {'d', kInvalidNodeType}, {'e', kInvalidNodeType},
-      {'k', kInvalidNodeType}, {'m', kInvalidNodeType}, {'a', kInvalidNodeType},
-      {'\0', kInvalidNodeType}, {'\xff', kInvalidNodeType},
+      {'b', 0060000},
+      {'c', 0020000},
+      {'f', 0010000},
+      {'l', 0120000},
+      {'d', kInvalidNodeType},
+      {'e', kInvalidNodeType},
+      {'k', kInvalidNodeType},
+      {'m', kInvalidNodeType},
+      {'a', kInvalidNodeType},
+      {'\0', kInvalidNodeType},
+      {'\xff', kInvalidNodeType},
   };
   for (const auto& c : cases)
     EXPECT_EQ(node_type_bits(c.letter), c.bits) << "letter " << int(c.letter);
@@ -50,7 +57,8 @@ TEST_F(MakeNode, MakesNodesWithExactModeAndDeviceNumber) {
   umask(022);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(make_node(c.mode, path(c.name).c_str(), c.type, c.major, c.minor), 0);
+    ASSERT_EQ(make_node(c.mode, path(c.name).c_str(), c.type, c.major, c.minor),
+              0);
     struct stat info = {};
     ASSERT_EQ(lstat(path(c.name).c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & S_IFMT, c.file_type);
@@ -88,8 +96,9 @@ TEST_F(MakeNode, RejectedModeMakesNothingAndKeepsTheMask) {
   umask(027);
   const std::string node = path("rejected");
   int result = 0;
-  EXPECT_EQ(stderr_of([&] { result = make_node("0999", node.c_str(), 'c', 1, 3); }),
-            "mode failed\n");
+  EXPECT_EQ(
+      stderr_of([&] { result = make_node("0999", node.c_str(), 'c', 1, 3); }),
+      "mode failed\n");
   EXPECT_EQ(result, -1);
   EXPECT_EQ(umask(022), 027u);
   struct stat info;

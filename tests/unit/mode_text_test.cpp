@@ -13,6 +13,8 @@ struct ModeCase {
 };
 
 // With a file-creation mask of 022 where it matters.
+// Two aligned cases a row keep the table short.
+// clang-format off
 const ModeCase kModeCases[] = {
     {"0666", 0666},         {"0622", 0622},
     {"0755", 0755},         {"7777", 07777},
@@ -35,6 +37,7 @@ const ModeCase kModeCases[] = {
     {"uu-r", 0266},         {"u-r=w", 0266},
     {"u*r", kRejected},     {"=rq", kRejected},
 };
+// clang-format on
 
 class ModeText : public testing::TestWithParam<ModeCase> {};
 

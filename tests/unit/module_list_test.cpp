@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "module_request_stub.h"
 #include "modules/load_module.h"
 #include "modules/module_list.h"
 #include "modules/option_string.h"
-#include "module_request_stub.h"
 #include "test_support.h"
 
 namespace {
@@ -63,15 +63,18 @@ bool is_mapped(const std::string& path) {
   return false;
 }
 
-std::string elf_image() { return std::string("\x7f" "ELF", 4) + std::string(60, '\0'); }
+std::string elf_image() {
+  return std::string("\177ELF", 4) + std::string(60, '\0');
+}
 
 TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
   write_file(path("empty.ko"), "");
   write_file(path("text.ko"), "not an ELF image");
-  write_file(path("short.ko"), "\x7f" "EL");
+  write_file(path("short.ko"), "\177EL");
   // The magic's bytes in the other order: one word apart from the magic
   // on a machine of the other byte order.
-  write_file(path("swapped.ko"), std::string("FLE\x7f", 4) + std::string(60, '\0'));
+  write_file(path("swapped.ko"),
+             std::string("FLE\x7f", 4) + std::string(60, '\0'));
   write_file(path("with blank.ko "), "x");
   // 1022 characters of short components, then more that fgets leaves for
   // the next read.
@@ -89,8 +92,8 @@ TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
       {"empty list", "", 0, ""},
       {"blank line", "\n" + path("text.ko") + "\n", -12,
        "open  failed:No such file or directory\n"},
-      {"missing module", path("gone.ko") + "\n" + path("also-gone.ko") + "\n", -12,
-       "open " + path("gone.ko") + " failed:No such file or directory\n"},
+      {"missing module", path("gone.ko") + "\n" + path("also-gone.ko") + "\n",
+       -12, "open " + path("gone.ko") + " failed:No such file or directory\n"},
       {"empty module", path("empty.ko") + "\n", -12, ""},
       {"not ELF", path("text.ko") + "\n", -12, ""},
       {"shorter than the magic", path("short.ko") + "\n", -12, ""},
@@ -108,8 +111,9 @@ TEST_F(ModuleList, StopsAtTheFirstModuleThatCannotBeRead) {
     if (c.list != "<missing>") write_file(path("list"), c.list);
     int result = 0;
     errno = 0;
-    const std::string err = stderr_of(
-        [&] { result = load_module_list_from(path("list").c_str(), argv.get()); });
+    const std::string err = stderr_of([&] {
+      result = load_module_list_from(path("list").c_str(), argv.get());
+    });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(err, c.message);
     if (c.result == -12) {
@@ -148,7 +152,8 @@ TEST_F(ModuleList, UnreadableListIsReported) {
 
 TEST_F(ModuleList, NullPathIsRejectedSilently) {
   Argv argv({});
-  EXPECT_EQ(stderr_of([&] { EXPECT_EQ(load_module(nullptr, argv.get()), -1); }), "");
+  EXPECT_EQ(stderr_of([&] { EXPECT_EQ(load_module(nullptr, argv.get()), -1); }),
+            "");
 }
 
 // Files at and just past the size limit, sparse so that they cost nothing.
@@ -179,8 +184,8 @@ TEST_F(ModuleList, SizeLimitAndLoadRequest) {
     ASSERT_EQ(truncate(path(c.name).c_str(), c.size), 0);
     forget_module_requests();
     int result = 0;
-    const std::string err =
-        stderr_of([&] { result = load_module(path(c.name).c_str(), argv.get()); });
+    const std::string err = stderr_of(
+        [&] { result = load_module(path(c.name).c_str(), argv.get()); });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(err, c.message);
     EXPECT_FALSE(is_mapped(path(c.name)));
@@ -189,7 +194,7 @@ TEST_F(ModuleList, SizeLimitAndLoadRequest) {
     if (c.requests > 0) {
       EXPECT_EQ(seen.length, static_cast<size_t>(c.size)) << "the whole file";
       uint32_t magic = 0;
-      memcpy(&magic, "\x7f" "ELF", sizeof(magic));
+      memcpy(&magic, "\177ELF", sizeof(magic));
       EXPECT_EQ(seen.first_word, magic) << "the mapped image itself";
       EXPECT_EQ(seen.options, "a=1 b ");
     }
@@ -212,8 +217,9 @@ TEST_F(ModuleList, RefusedModuleEndsTheList) {
   Argv argv({});
   forget_module_requests();
   int result = 0;
-  const std::string err = stderr_of(
-      [&] { result = load_module_list_from(path("list").c_str(), argv.get()); });
+  const std::string err = stderr_of([&] {
+    result = load_module_list_from(path("list").c_str(), argv.get());
+  });
   EXPECT_EQ(result, EPERM);
   EXPECT_EQ(err, "insmod failed:Operation not permitted\n");
   EXPECT_EQ(seen_module_requests().count, 1) << "b.ko is never requested";

@@ -21,16 +21,19 @@ const SeenModuleRequest& seen_module_requests() { return g_seen; }
 void forget_module_requests() { g_seen = SeenModuleRequest(); }
 
 extern "C" {
-long __real_request_module_load(const void* image, size_t length, const char* options);
+long __real_request_module_load(const void* image, size_t length,
+                                const char* options);
 
-long __wrap_request_module_load(const void* image, size_t length, const char* options) {
+long __wrap_request_module_load(const void* image, size_t length,
+                                const char* options) {
   ++g_seen.count;
   g_seen.length = length;
   g_seen.first_word = 0;
   if (length >= sizeof(g_seen.first_word))
     memcpy(&g_seen.first_word, image, sizeof(g_seen.first_word));
   g_seen.options = options != nullptr ? options : "(null)";
-  if (module_load_guarded()) return __real_request_module_load(image, length, options);
+  if (module_load_guarded())
+    return __real_request_module_load(image, length, options);
   errno = EPERM;
   return -1;
 }

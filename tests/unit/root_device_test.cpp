@@ -32,7 +32,9 @@ class LinkDir : public testing::Test {
         {"GONE", "sda1"},
     };
     for (const auto& l : links)
-      ASSERT_EQ(symlink((dir_ + "/" + l.node).c_str(), (dir_ + "/" + l.link).c_str()), 0);
+      ASSERT_EQ(
+          symlink((dir_ + "/" + l.node).c_str(), (dir_ + "/" + l.link).c_str()),
+          0);
   }
   std::string dir_;
 };
@@ -49,7 +51,7 @@ TEST_F(LinkDir, ExactNameFirstThenAnyAsciiCase) {
       {"abcd-1234", "sda2"},
       {"exact", "sdb1"},  // both cases exist: each exact name wins
       {"EXACT", "sdc1"},
-      {"abc", nullptr},   // a prefix of a name is no match
+      {"abc", nullptr},  // a prefix of a name is no match
       {"abcd-12345", nullptr},
       {"\xc3\x89t\xc3\x89", nullptr},  // É is not é to an ASCII rule
       {"gone", nullptr},  // the exact link is there, its node is not
@@ -78,27 +80,32 @@ TEST_F(LinkDir, SeveralCaseVariantsWithoutExactNameResolveNothing) {
     const char* name;
     std::vector<const char*> extra_links;
   } cases[] = {
-      {"Exact", {}},                              // exact, EXACT
-      {"ExAcT", {"eXaCt"}},                       // three variants
-      {"ABCD", {"aBcD"}},                         // abcd's twin added
-      {"0E1F-AB", {"0e1f-ab", "0E1F-ab"}},        // the typed one absent
-      {"Gone", {}},                               // gone (no node), GONE
+      {"Exact", {}},                        // exact, EXACT
+      {"ExAcT", {"eXaCt"}},                 // three variants
+      {"ABCD", {"aBcD"}},                   // abcd's twin added
+      {"0E1F-AB", {"0e1f-ab", "0E1F-ab"}},  // the typed one absent
+      {"Gone", {}},                         // gone (no node), GONE
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (const char* link : c.extra_links)
-      ASSERT_EQ(symlink((dir_ + "/sda1").c_str(), (dir_ + "/" + link).c_str()), 0);
+      ASSERT_EQ(symlink((dir_ + "/sda1").c_str(), (dir_ + "/" + link).c_str()),
+                0);
     char resolved[PATH_MAX] = {};
-    EXPECT_EQ(resolve_in_link_dir(dir_.c_str(), c.name, resolved), -1) << resolved;
+    EXPECT_EQ(resolve_in_link_dir(dir_.c_str(), c.name, resolved), -1)
+        << resolved;
     char found[PATH_MAX] = {};
-    EXPECT_EQ(find_name_ignoring_case(dir_.c_str(), c.name, found, sizeof found), -1)
+    EXPECT_EQ(
+        find_name_ignoring_case(dir_.c_str(), c.name, found, sizeof found), -1)
         << found;
   }
 }
 
 TEST_F(LinkDir, FoundPathMustFit) {
   char small[8] = {};
-  EXPECT_EQ(find_name_ignoring_case(dir_.c_str(), "abcd-1234", small, sizeof small), -1);
+  EXPECT_EQ(
+      find_name_ignoring_case(dir_.c_str(), "abcd-1234", small, sizeof small),
+      -1);
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ ChildResult make_static_nodes_in(const std::string& root) {
   ChildResult result;
   char buffer[256];
   ssize_t n;
-  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.err.append(buffer, n);
+  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+    result.err.append(buffer, n);
   close(pipe_fds[0]);
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
@@ -49,7 +50,9 @@ ChildResult make_static_nodes_in(const std::string& root) {
 std::string node_of(const std::string& path) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) return "-";
-  const char kind = S_ISCHR(info.st_mode) ? 'c' : S_ISREG(info.st_mode) ? 'f' : '?';
+  const char kind = S_ISCHR(info.st_mode)   ? 'c'
+                    : S_ISREG(info.st_mode) ? 'f'
+                                            : '?';
   char text[64];
   snprintf(text, sizeof text, "%04o %c %u:%u", info.st_mode & 07777, kind,
            major(info.st_rdev), minor(info.st_rdev));
@@ -64,7 +67,7 @@ TEST(StaticNodes, MadeInOrderExistingOnesSkippedAnyOtherFailureFatal) {
   const std::string file = "0644 f 0:0";
   const struct {
     const char* name;
-    const char* existing;  // a plain file already at this /dev path
+    const char* existing;   // a plain file already at this /dev path
     const char* dev_mount;  // tmpfs options for /dev, or null for a directory
     bool no_dev;
     int status;
@@ -72,9 +75,10 @@ TEST(StaticNodes, MadeInOrderExistingOnesSkippedAnyOtherFailureFatal) {
     std::string tty, console, null, zero;
   } cases[] = {
       {"fresh /dev", nullptr, nullptr, false, 0, "", tty, console, null, zero},
-      {"console already there", "console", nullptr, false, 0, "", tty, file, null,
+      {"console already there", "console", nullptr, false, 0, "", tty, file,
+       null, zero},
+      {"tty already there", "tty", nullptr, false, 0, "", file, console, null,
        zero},
-      {"tty already there", "tty", nullptr, false, 0, "", file, console, null, zero},
       {"no /dev at all", nullptr, nullptr, true, 255,
        "make /dev/tty failed:No such file or directory\n"
        "make ramdisk dev node failed\n",
@@ -98,7 +102,8 @@ TEST(StaticNodes, MadeInOrderExistingOnesSkippedAnyOtherFailureFatal) {
       ASSERT_EQ(mount("quenvale-dev", dev.c_str(), "tmpfs", 0, c.dev_mount), 0);
     }
     if (c.existing != nullptr) {
-      const int fd = open((dev + "/" + c.existing).c_str(), O_CREAT | O_WRONLY, 0644);
+      const int fd =
+          open((dev + "/" + c.existing).c_str(), O_CREAT | O_WRONLY, 0644);
       ASSERT_GE(fd, 0);
       close(fd);
     }

@@ -1,4 +1,4 @@
-#include "init/die.h"
+#include "common/die.h"
 
 #include <stdlib.h>
 

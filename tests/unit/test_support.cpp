@@ -1,6 +1,9 @@
-// Test entry point. Before any test runs it forbids module loading for the
-// whole test process, so no test can ever put a module into the kernel of
-// the machine it runs on, whatever path it takes.
+// Test entry point, and the helpers of test_support.h that share its
+// state. Before any test runs it forbids module loading for the whole test
+// process, so no test can ever put a module into the kernel of the machine
+// it runs on, whatever path it takes.
+#include "test_support.h"
+
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +16,6 @@
 #include <vector>
 
 #include "module_load_guard.h"
-#include "test_support.h"
 
 namespace {
 
