@@ -40,7 +40,9 @@ for raw in open(sys.argv[1], encoding="utf-8"):
     else:
         sys.exit("bad line in the fault table: " + line)
 if cur is not None: faults.append(cur)
-enc = lambda lines: base64.b64encode("\n".join(lines).encode()).decode()
+# Never an empty field, which a tab-separated read would run together
+# with the next: "-" (no base64 text) for a fault that takes text away.
+enc = lambda lines: base64.b64encode("\n".join(lines).encode()).decode() or "-"
 for f in faults:
     print("\t".join([f["name"], f["file"], enc(f["from"]), enc(f["to"]), f["boot"] or "-"]))
 EOF
@@ -50,7 +52,8 @@ EOF
 apply_fault() {
   python3 - "$@" <<'EOF'
 import base64, sys
-path, old, new = sys.argv[1], *(base64.b64decode(a).decode() for a in sys.argv[2:])
+path, old, new = sys.argv[1], *("" if a == "-" else base64.b64decode(a).decode()
+                                for a in sys.argv[2:])
 text = open(path, encoding="utf-8").read()
 count = text.count(old)
 if count != 1:
