@@ -26,7 +26,7 @@ EOF
 # The checkers and the Debian packages that bring them.
 declare -A PACKAGE_OF=(
   [clang-format]=clang-format
-  [pyflakes3]=python3-pyflakes
+  [pyflakes3]=pyflakes3
   [shellcheck]=shellcheck
 )
 
