@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 declare -A groups=(
   [build]="cmake g++ make pkg-config libblkid-dev"
   [test]="googletest libgtest-dev e2fsprogs e2fsck-static busybox-static fdisk util-linux cpio kmod python3 xz-utils zstd lz4
-          curl ca-certificates shellcheck pyflakes3 clang-format"
+          curl ca-certificates shellcheck pyflakes3 clang-format git"
   [arches]="musl-tools gcc g++ dpkg-dev patch linux-libc-dev xz-utils
             qemu-user-static clang-14 libclang-rt-14-dev"
 )

@@ -27,6 +27,7 @@ EOF
 declare -A PACKAGE_OF=(
   [clang-format]=clang-format
   [pyflakes3]=pyflakes3
+  [git]=git
   [shellcheck]=shellcheck
 )
 
@@ -83,10 +84,13 @@ shell_files() {
   } | sort -u
 }
 
-# report NAME COUNT: one line per check; fails when COUNT is not 0.
+# report NAME FILES COUNT: one line per check; fails when COUNT is not
+# 0, and when there were no FILES to check, which is no clean bill but a
+# listing that went wrong.
 report() {
-  echo "lint: $1: $2 finding(s)"
-  [ "$2" -eq 0 ]
+  echo "lint: $1 ($2 files): $3 finding(s)"
+  [ "$2" -gt 0 ] || { echo "lint: $1: no files found to check" >&2; return 1; }
+  [ "$3" -eq 0 ]
 }
 
 check_format() {
@@ -94,7 +98,7 @@ check_format() {
   mapfile -t files < <(c_files)
   output=$(clang-format --dry-run --Werror "${files[@]}" 2>&1) || true
   [ -z "$output" ] || printf '%s\n' "$output"
-  report "format (${#files[@]} files)" \
+  report format "${#files[@]}" \
     "$(grep -c -e '-Wclang-format-violations' <<<"$output" || true)"
 }
 
@@ -103,7 +107,7 @@ check_python() {
   mapfile -t files < <(python_files)
   output=$(pyflakes3 "${files[@]}" 2>&1) || true
   [ -z "$output" ] || printf '%s\n' "$output"
-  report "python (${#files[@]} files)" "$(grep -c . <<<"$output" || true)"
+  report python "${#files[@]}" "$(grep -c . <<<"$output" || true)"
 }
 
 check_shell() {
@@ -112,7 +116,7 @@ check_shell() {
   # gcc's format: one line per finding, so the count is the line count.
   output=$(shellcheck -x -S warning -f gcc "${files[@]}" 2>&1) || true
   [ -z "$output" ] || printf '%s\n' "$output"
-  report "shell (${#files[@]} files)" "$(grep -c . <<<"$output" || true)"
+  report shell "${#files[@]}" "$(grep -c . <<<"$output" || true)"
 }
 
 main() {
