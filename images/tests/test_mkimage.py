@@ -1434,7 +1434,9 @@ class GuestKernelTest(unittest.TestCase):
         """Every board file builds for its guest's kernel and configuration,
         with the modules it names."""
         boards = sorted(glob.glob(os.path.join(os.path.dirname(HERE), "boards", "*.toml")))
-        self.assertEqual(len(boards), 9)
+        # A board for every guest, and no board of a machine the tests do
+        # not know.
+        self.assertEqual({os.path.basename(b).split("-")[0] for b in boards}, set(GUESTS))
         for board in boards:
             arch = os.path.basename(board).split("-")[0]
             with self.subTest(os.path.basename(board)):
