@@ -28,7 +28,7 @@ def main():
     boots = {}
     for r in load(results):
         start = float(r["start"])
-        boots.setdefault((r["arch"], r["image"]), []).append({
+        boots.setdefault((r["config"], r["image"]), []).append({
             "boot": int(r["boot"]),
             "handover": (float(r["preinit"]) - start) * 1000,
             "uptime": (float(r["uptime"]) - start) * 1000,
@@ -36,11 +36,11 @@ def main():
             "sync": float(r["sync"]),
             "before": float(r["sync_before"]),
             "after": float(r["sync_after"]),
-            "modules": (float(r["vda1"]) - start) * 1000,
-            "mount": (float(r["mounted"]) - float(r["vda1"])) * 1000,
+            "modules": (float(r["partition"]) - start) * 1000,
+            "mount": (float(r["mounted"]) - float(r["partition"])) * 1000,
             "switch": (float(r["preinit"]) - float(r["mounted"])) * 1000,
         })
-    arches = sorted({a for a, _ in boots}, key=lambda a: (a != "x86_64", a))
+    arches = sorted({a for a, _ in boots}, key=lambda a: (a != "x86_64-virtio", a))
 
     def column(arch, image, key):
         return [b[key] for b in boots[(arch, image)]]
@@ -68,7 +68,7 @@ def main():
                     ratio, pair = "1", "—"
                 rows.append([arch, image, str(len(values)), "%.1f" % median,
                              spread(values), ratio, pair])
-        table(["arch", "image", "boots", "median ms", "min–max ms",
+        table(["configuration", "image", "boots", "median ms", "min–max ms",
                "ratio of medians", "per-round ratio: median (min–max)"], rows)
 
     timing_table("handover", "Hand-over: \"Run /init\" to /etc/preinit's "
@@ -84,8 +84,8 @@ def main():
             rows.append([arch, image] + ["%.1f" % m for m in medians[image]])
         rows.append([arch, "ratio"] + ["%.2f" % (a / b) for a, b in
                                        zip(medians[OTHER], medians[BASE])])
-    table(["arch", "image", "\"Run /init\" to \"vda: vda1\"",
-           "\"vda: vda1\" to root mounted", "of which e2fsck",
+    table(["configuration", "image", "\"Run /init\" to the partition line",
+           "partition line to root mounted", "of which e2fsck",
            "root mounted to preinit"], rows)
 
     timing_table("uptime", "Hand-over to the /proc/uptime preinit prints "
@@ -102,7 +102,7 @@ def main():
             rows.append([arch, image, "%.1f" % statistics.median(e2), spread(e2),
                          "%.0f %%" % statistics.median(share),
                          "%.1f" % statistics.median(rest), spread(rest)])
-    table(["arch", "image", "e2fsck median ms", "min–max ms",
+    table(["configuration", "image", "e2fsck median ms", "min–max ms",
            "share of hand-over (median)", "rest median ms", "rest min–max ms"],
           rows)
     rows = []
@@ -113,10 +113,10 @@ def main():
                                    for b in boots[(arch, image)]])
                 for image in (OTHER, BASE)]
         rows.append([arch, "%.2f" % e2, "%.2f" % (rest[0] / rest[1])])
-    table(["arch", "e2fsck ratio (quenvale / busybox)",
+    table(["configuration", "e2fsck ratio (quenvale / busybox)",
            "rest ratio (quenvale / busybox)"], rows)
 
-    # /proc/uptime is cut to 10 ms. The QVBENCH-SYNC stamp falls between
+    # /proc/uptime is cut to 10 ms. The "QUENVALE-STAMP sync" falls between
     # the two uptime reads around it, which bounds each boot's offset
     # between the printk clock and uptime to a 10 to 20 ms interval.
     print("### Clock check: printk stamp minus /proc/uptime, per boot\n")
@@ -131,14 +131,14 @@ def main():
                      "%.0f" % max(middles),
                      "%.0f" % max((high - low) / 2 for low, high in bounds),
                      "yes" if one else "no"])
-    table(["arch", "lowest ms", "median ms", "highest ms", "each ± ms",
+    table(["configuration", "lowest ms", "median ms", "highest ms", "each ± ms",
            "one offset fits every boot"], rows)
 
     print("### Sizes (bytes)\n")
     rows = []
     by_arch = {}
     for r in load(sizes):
-        by_arch.setdefault(r["arch"], {})[r["what"]] = int(r["bytes"])
+        by_arch.setdefault(r["config"], {})[r["what"]] = int(r["bytes"])
     pairs = [("quenvale image (gzip)", "busybox image (gzip)"),
              ("quenvale image (cpio)", "busybox image (cpio)"),
              ("quenvale-init", "busybox + script")]
@@ -147,13 +147,13 @@ def main():
         for mine, theirs in pairs:
             rows.append([arch, mine, str(s[mine]), theirs, str(s[theirs]),
                          "%.2f" % (s[mine] / s[theirs])])
-    table(["arch", "quenvale", "bytes", "busybox script", "bytes", "ratio"], rows)
+    table(["configuration", "quenvale", "bytes", "busybox script", "bytes", "ratio"], rows)
     rows = []
     for arch in arches:
         s = by_arch[arch]
         rows.append([arch, str(s["busybox"]), str(s["busybox-init.sh"]),
                      str(s["e2fsck.static (both)"])])
-    table(["arch", "busybox", "busybox-init.sh", "e2fsck.static (in both)"], rows)
+    table(["configuration", "busybox", "busybox-init.sh", "e2fsck.static (in both)"], rows)
 
     machine_section(machine)
 

@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
     }
   }
   clock_gettime(CLOCK_MONOTONIC, &end);
-  printf("QVBENCH-E2FSCK-US %lld\n",
+  printf("QUENVALE-E2FSCK-US %lld\n",
          (long long)(end.tv_sec - start.tv_sec) * 1000000 +
              (end.tv_nsec - start.tv_nsec) / 1000);
   fflush(stdout);

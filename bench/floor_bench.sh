@@ -19,8 +19,8 @@
 # chain of tools/lib/guests.sh), the same /etc/quenvale_list and the same
 # /bin/e2fsck, tests/boot/e2fsck_stamp.c, which stamps the kernel log and
 # executes the real checker; only /init differs (and the busybox image adds
-# /bin/busybox). All boot the same disk (tools/make-disk.sh with
-# bench/floor-preinit.sh as /etc/preinit and a /dev/kmsg node). The kernel
+# /bin/busybox). All boot the same disk (bench/lib.sh's, with
+# tools/preinit.sh as /etc/preinit). The kernel
 # command line is "console=CONSOLE (QV_ARCH_CONSOLE) panic=-1 printk.time=1" and the root:
 #   quenvale: root=PARTUUID=, as on the real target;
 #   floor:    root=/dev/NAME (vda1, mmcblk0p1, sda1), all that it reads;
@@ -39,50 +39,18 @@
 # console's tail. Work files and console logs go to .cache/boot/bench-floor;
 # the raw figures to .cache/boot/bench-floor/results.tsv. Not part of
 # tools/test.sh.
-#
-# bench/floor_bench.sh [-n ROUNDS] --idle SECONDS [CONFIGURATION...]
-# instead measures one pass of the wait for a root that never comes, for
-# quenvale (root=PARTUUID= of no partition) and busybox (root=UUID= of no
-# file system), ROUNDS times each, in turn; the floor's pass reads nothing
-# and cannot be counted this way. Each boot lasts SECONDS with the disk
-# attached, while QEMU traces every read of it (-trace blk_co_preadv, host
-# clock). Each pass probes the disk and reads the same places again: in
-# the second half of the trace, the most frequent read marks the passes
-# (bench/floor_report.py --trace) and gives the time, reads and bytes per
-# pass. Figures to .cache/boot/bench-floor/idle.tsv. Nothing in the
-# programs changes; a pass that read nothing from the disk could not be
-# counted.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../tools/lib/guests.sh"
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
 
 rounds=3
-idle=
-limit=${QUENVALE_BOOT_TIMEOUT:-120}
-. "$here/configs.sh"
 INITS=(quenvale floor busybox)
-
-configs=()
-while [ $# -gt 0 ]; do
-  case $1 in
-    -n) [ $# -ge 2 ] || { echo "-n needs a count" >&2; exit 2; }; rounds=$2; shift ;;
-    --idle) [ $# -ge 2 ] || { echo "--idle needs seconds" >&2; exit 2; }; idle=$2; shift ;;
-    -h|--help) sed -n '2,54p' "$0"; exit 0 ;;
-    *) [ -n "${CONFIG_ARCH[$1]:-}" ] || { echo "unknown configuration: $1" >&2; exit 2; }
-       configs+=("$1") ;;
-  esac
-  shift
-done
-[[ $rounds =~ ^[1-9][0-9]*$ ]] || { echo "rounds must be a positive number: $rounds" >&2; exit 2; }
-[ -z "$idle" ] || [[ $idle =~ ^[1-9][0-9]*$ ]] ||
-  { echo "--idle needs a positive number of seconds: $idle" >&2; exit 2; }
-[ ${#configs[@]} -gt 0 ] || configs=("${CONFIGS[@]}")
-
-mapfile -t arches < <(bench_arches "${configs[@]}")
+bench_options "${CONFIGS[*]}" "$@"
+[ ${#BENCH_OPT[@]} -eq 0 ] || { echo "unknown option: ${!BENCH_OPT[*]}" >&2; exit 2; }
 
 work=$QV_CACHE/bench-floor
 results=$work/results.tsv
-mkdir -p "$work/logs"
 
 fail() { echo "floor_bench: $*" >&2; exit 1; }
 
@@ -91,15 +59,12 @@ member() {
   gzip -dc "$1" | cpio -i --quiet --to-stdout "$2"
 }
 
-# build_arch ARCH: the floor, the e2fsck stamp and the disk, in $work/ARCH.
+# build_arch ARCH: the floor and the e2fsck stamp, in $work/ARCH.
 build_arch() {
   local arch=$1 dir=$work/$1
   mkdir -p "$dir"
   qv_guest_cc "$arch" "$dir/floor-init" "$here/floor-init.c"
   qv_guest_cc "$arch" "$dir/e2fsck-stamp" "$QV_ROOT/tests/boot/e2fsck_stamp.c"
-  # 32 MiB, a power of two, for the SD card.
-  "$QV_ROOT/tools/make-disk.sh" "$dir/floor.disk" "$QV_BUSYBOX" \
-    --preinit "$here/floor-preinit.sh" --char-node /dev/kmsg:1:11 --size 32
 }
 
 # build_images CONFIG: the three images of a configuration, in
@@ -144,137 +109,37 @@ root_arg() {
   esac
 }
 
-# parse LOG CONFIG: the boot's stamps (seconds) and the root disk's
-# counters as one tab-separated line: start, partition line, e2fsck,
-# preinit, read requests, sectors read. Nothing (status 1) when a figure is
-# missing, e2fsck did not start exactly once after the partition line, or
-# preinit did not find /dev/PART mounted as ext4. Kernel lines can break
-# into user-space output, so stamps are searched anywhere in a line.
-parse() {
-  tr -d '\r' <"$1" | awk \
-    -v part="${QV_BUS_PARTITION[${CONFIG_BUS[$2]}]}" \
-    -v disk="${CONFIG_DISK[$2]}" -v root="/dev/${CONFIG_PART[$2]} ext4" "$QV_STAMP_AWK"'
-    { s = stamp("Run /init as init process"); if (s != "") start = s
-      s = stamp(part); if (s != "" && found == "") found = s
-      s = stamp("QUENVALE-STAMP e2fsck"); if (s != "") { e2fsck = s; checks++
-        if (found == "") early = 1 }
-      s = stamp("QVFLOOR-PREINIT"); if (s != "") pre = s }
-    /Pass 5: Checking group summary information/ { pass5++ }
-    match($0, /QVFLOOR-STAT [^ ]+( +[0-9]+)+/) {
-      n = split(substr($0, RSTART, RLENGTH), f, / +/)
-      if (f[2] == disk && n >= 5) { reads = f[3]; sectors = f[5] }
-    }
-    /^QVFLOOR-ROOT / { mounted = $2 " " $3 }
-    END {
-      if (start == "" || found == "" || e2fsck == "" || pre == "" ||
-          reads == "" || checks != 1 || early || pass5 != 1 || mounted != root)
-        exit 1
-      print start "\t" found "\t" e2fsck "\t" pre "\t" reads "\t" sectors
-    }'
-}
-
-qv_install_deps "${arches[@]}"
+bench_prepare "$work" "${arches[@]}"
 for arch in "${arches[@]}"; do
-  command -v "$(qv_guest_cc_name "$arch")" >/dev/null || fail "no $(qv_guest_cc_name "$arch")"
-done
-
-machine=$work/machine.txt
-bench_machine "$machine"
-declare -A INIT_OF=() KERNEL_OF=() MODULES_OF=() BUSYBOX_OF=() E2FSCK_OF=()
-for arch in "${arches[@]}"; do
-  qv_fetch_guest "$arch"
-  qv_build_init "$arch"
-  INIT_OF[$arch]=$QV_INIT KERNEL_OF[$arch]=$QV_KERNEL MODULES_OF[$arch]=$QV_MODULES_DIR
-  BUSYBOX_OF[$arch]=$QV_BUSYBOX E2FSCK_OF[$arch]=$QV_E2FSCK
-  qv_log "$arch: building the floor, the e2fsck stamp and the disk"
+  bench_use_arch "$arch"
+  qv_log "$arch: building the floor and the e2fsck stamp"
   build_arch "$arch" >"$work/$arch.build.log" 2>&1 ||
     { cat "$work/$arch.build.log" >&2; fail "$arch: could not build"; }
-  echo "kernel $arch: $(basename "$QV_KERNEL")" >>"$machine"
-  echo "quenvale-init $arch: $QV_INIT ($(stat -c %s "$QV_INIT") B)" >>"$machine"
-  echo "floor-init $arch: $(stat -c %s "$work/$arch/floor-init") B" >>"$machine"
+  echo "floor-init $arch: $(stat -c %s "$work/$arch/floor-init") B" >>"$work/machine.txt"
 done
-# use_arch ARCH: the lib.sh variables of that guest.
-use_arch() {
-  QV_INIT=${INIT_OF[$1]} QV_KERNEL=${KERNEL_OF[$1]} QV_MODULES_DIR=${MODULES_OF[$1]}
-  QV_BUSYBOX=${BUSYBOX_OF[$1]} QV_E2FSCK=${E2FSCK_OF[$1]}
-}
 for config in "${configs[@]}"; do
-  use_arch "${CONFIG_ARCH[$config]}"
+  bench_use_arch "${CONFIG_ARCH[$config]}"
   qv_log "$config: building the images"
   (build_images "$config") >"$work/$config.build.log" 2>&1 ||
     { cat "$work/$config.build.log" >&2; fail "$config: could not build the images"; }
 done
 
-# idle_pass: the --idle measurement, ROUNDS rounds of quenvale then busybox
-# per configuration.
-idle_pass() {
-  local table=$work/idle.tsv config arch init log trace append status figures
-  local console round never=00000000-0000-4000-8000-000000000000
-  printf 'config\tinit\tround\tseconds\tpasses\tms_per_pass\tmedian_ms\treads_per_pass\tbytes_per_pass\n' >"$table"
-  for round in $(seq 1 "$rounds"); do
-    for config in "${configs[@]}"; do
-      arch=${CONFIG_ARCH[$config]}
-      use_arch "$arch"
-      for init in quenvale busybox; do
-        log=$work/logs/$config-$init-idle-$round.log
-        trace=$work/logs/$config-$init-idle-$round.trace
-        case $init in
-          quenvale) append="root=PARTUUID=$never" ;;
-          busybox) append="root=UUID=$never" ;;
-        esac
-        rm -f "$trace"
-        qv_wait_for_quiet_machine || fail "another QEMU kept running"
-        status=0
-        # shellcheck disable=SC2034 # read by qv_boot
-        QV_QEMU_EXTRA=(-msg timestamp=on -trace "enable=blk_co_preadv,file=$trace")
-        qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" \
-          "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $append" "$log" "$idle" \
-          "${CONFIG_BUS[$config]}" || status=$?
-        # shellcheck disable=SC2034 # read by qv_boot
-        QV_QEMU_EXTRA=()
-        console=$(tr -d '\r' <"$log")
-        if [ $status -ne 124 ] || ! grep -q "^Waiting for root: " <<<"$console" ||
-           ! grep -qF "${QV_BUS_PARTITION[${CONFIG_BUS[$config]}]}" <<<"$console" ||
-           grep -q "Kernel panic" <<<"$console"; then
-          echo "$config $init did not wait for the absent root until the time-out (qemu status $status)" >&2
-          tail -n 25 <<<"$console" | sed 's/^/  | /' >&2
-          exit 1
-        fi
-        figures=$(python3 "$here/floor_report.py" --trace "$trace") ||
-          fail "$config $init: too few passes in the trace (${trace#"$QV_ROOT"/})"
-        printf '%s\t%s\t%s\t%s\t%s\n' "$config" "$init" "$round" "$idle" "$figures" >>"$table"
-        awk -F'\t' -v c="$config" -v i="$init" -v r="$round" '{
-          printf "%-13s %-8s idle round %s: %s passes, %.2f ms per pass (median gap %.2f), %s reads (%s bytes) per pass\n",
-                 c, i, r, $1, $2, $3, $4, $5 }' <<<"$figures" >&2
-      done
-    done
-  done
-  python3 "$here/floor_report.py" --idle "$table"
-}
-if [ -n "$idle" ]; then
-  idle_pass
-  exit 0
-fi
-
+# A boot's figures: the stamps (seconds), then the root disk's read
+# requests and sectors when preinit starts; e2fsck must have started once,
+# after the partition line, and run to its fifth pass.
+FIGURES=(start found e2fsck preinit reads sectors)
 printf 'config\tinit\tround\tstart\tpartition\te2fsck\tpreinit\treads\tsectors\n' >"$results"
 for round in $(seq 1 "$rounds"); do
   for config in "${configs[@]}"; do
     arch=${CONFIG_ARCH[$config]}
-    use_arch "$arch"
+    bench_use_arch "$arch"
     for init in "${INITS[@]}"; do
       log=$work/logs/$config-$init-$round.log
-      append="console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
-      qv_wait_for_quiet_machine || fail "another QEMU kept running"
-      status=0
-      qv_boot "$arch" "$work/$config/$init.img" "$work/$arch/floor.disk" "$append" \
-        "$log" "$limit" "${CONFIG_BUS[$config]}" || status=$?
-      if [ $status -ne 0 ] || ! figures=$(parse "$log" "$config"); then
-        echo "$config $init round $round did not reach /etc/preinit with" \
-             "/dev/${CONFIG_PART[$config]} mounted as ext4 and every figure" \
-             "(qemu status $status)" >&2
-        echo "console (${log#"$QV_ROOT"/}), last lines:" >&2
-        tr -d '\r' <"$log" | tail -n 25 | sed 's/^/  | /' >&2
-        exit 1
+      bench_boot "$config" "$work/$config/$init.img" "$log" \
+        "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
+      if [ "${FIG[stamps]:-}" != 1 ] || [ -n "${FIG[early]:-}" ] || [ "${FIG[pass5]:-}" != 1 ] ||
+         ! figures=$(bench_row "${FIGURES[@]}"); then
+        bench_boot_failed "$log" "a figure is missing or e2fsck did not run once after the partition line"
       fi
       printf '%s\t%s\t%s\t%s\n' "$config" "$init" "$round" "$figures" >>"$results"
       awk -F'\t' -v c="$config" -v i="$init" -v r="$round" '{
@@ -284,4 +149,4 @@ for round in $(seq 1 "$rounds"); do
   done
 done
 
-python3 "$here/floor_report.py" "$results" "$machine"
+python3 "$here/floor_report.py" "$results" "$work/machine.txt"

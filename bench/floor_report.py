@@ -2,8 +2,6 @@
 """Tables of bench/floor_bench.sh from its raw figures.
 
 Usage: floor_report.py RESULTS.tsv [MACHINE.txt]
-       floor_report.py --trace TRACE   (one idle boot's QEMU read trace)
-       floor_report.py --idle IDLE.tsv (the table of the idle boots)
 
 Times are in milliseconds, from the kernel's printk stamps. Ratios put an
 init over the floor: a round boots quenvale, the floor and busybox back to
@@ -14,94 +12,16 @@ docs/results.md as printed.
 """
 
 import csv
-import re
 import statistics
 import sys
 
 from report_md import machine_section, spread, table
 
-CONFIGS = ("x86_64-virtio", "malta-virtio", "malta-sd", "malta-usb")
 INITS = ("quenvale", "floor", "busybox")
 FLOOR = "floor"
 
 
-TRACE_LINE = re.compile(r"^\d+@(\d+\.\d+):blk_co_preadv .*"
-                        r"\boffset (\d+) bytes (\d+)\b")
-
-
-def trace_figures(path):
-    """Passes, ms per pass (mean and median), reads and bytes per pass of
-    one idle boot's trace, tab-separated; None when it holds too few.
-
-    The wait repeats one pass, and each pass reads the same places of the
-    disk. The second half of the trace (by time) leaves out the kernel's
-    partition scan and the first pass, which makes the nodes and links and
-    reads more. Its most frequent read (same offset, same length) marks the
-    passes: the first read of a probe, which the kernel's read-ahead never
-    merges with another (later reads of a probe are merged now and then,
-    so their lengths vary). That read is taken to come once per pass, as a
-    device is probed once per pass; the gaps between its occurrences check
-    it (the median against the mean)."""
-    reads = []
-    with open(path) as f:
-        for line in f:
-            m = TRACE_LINE.match(line)
-            if m:
-                reads.append((float(m.group(1)), int(m.group(2)), int(m.group(3))))
-    if len(reads) < 40:
-        return None
-    middle = (reads[0][0] + reads[-1][0]) / 2
-    tail = [r for r in reads if r[0] >= middle]
-    counts = {}
-    for _, offset, size in tail:
-        counts[(offset, size)] = counts.get((offset, size), 0) + 1
-    anchor = max(counts, key=counts.get)
-    marks = [i for i, (_, offset, size) in enumerate(tail) if (offset, size) == anchor]
-    passes = len(marks) - 1
-    if passes < 4:
-        return None
-    first, last = marks[0], marks[-1]
-    mean = (tail[last][0] - tail[first][0]) * 1000 / passes
-    median = statistics.median((tail[b][0] - tail[a][0]) * 1000
-                               for a, b in zip(marks, marks[1:]))
-    per_pass = (last - first) / passes
-    bytes_per_pass = sum(size for _, _, size in tail[first:last]) / passes
-    return "%d\t%.3f\t%.3f\t%.1f\t%.0f" % (passes, mean, median, per_pass,
-                                          bytes_per_pass)
-
-
-def idle_table(path):
-    runs = {}
-    with open(path, newline="") as f:
-        for r in csv.DictReader(f, delimiter="\t"):
-            runs.setdefault((r["config"], r["init"]), []).append(r)
-    order = {c: n for n, c in enumerate(CONFIGS)}
-    print("### One pass of the wait for an absent root (disk attached)\n")
-    rows = []
-    for (config, init), rs in sorted(runs.items(),
-                                     key=lambda k: (order.get(k[0][0], 99), k[0][1] != "quenvale")):
-        ms = [float(r["ms_per_pass"]) for r in rs]
-        reads = [float(r["reads_per_pass"]) for r in rs]
-        kib = [float(r["bytes_per_pass"]) / 1024 for r in rs]
-        rows.append([config, init, str(len(rs)), str(sum(int(r["passes"]) for r in rs)),
-                     "%.2f" % statistics.median(ms), spread(ms, "%.2f"),
-                     "%.0f" % (1000 / statistics.median(ms)),
-                     "%.1f" % statistics.median(reads), "%.0f" % statistics.median(kib)])
-    table(["configuration", "init", "boots", "passes timed", "ms per pass (median)",
-           "min–max", "passes per second", "disk reads per pass (QEMU)",
-           "KiB read per pass"], rows)
-
-
 def main():
-    if sys.argv[1:2] == ["--trace"]:
-        figures = trace_figures(sys.argv[2])
-        if figures is None:
-            sys.exit(1)
-        print(figures)
-        return
-    if sys.argv[1:2] == ["--idle"]:
-        idle_table(sys.argv[2])
-        return
     results = sys.argv[1]
     machine = sys.argv[2] if len(sys.argv) > 2 else None
     boots = {}
@@ -114,8 +34,8 @@ def main():
                 "reads": int(r["reads"]),
                 "sectors": int(r["sectors"]),
             }
-    configs = [c for c in CONFIGS if any((c, i) in boots for i in INITS)]
-    configs += sorted({c for c, _ in boots} - set(configs))
+    # In the order the benchmark booted them, which is the order asked for.
+    configs = list(dict.fromkeys(c for c, _ in boots))
 
     def values(config, init, key):
         return [b[key] for _, b in sorted(boots.get((config, init), {}).items())]

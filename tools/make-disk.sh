@@ -7,7 +7,7 @@
 # Usage: tools/make-disk.sh OUTPUT BUSYBOX [--no-preinit | --preinit FILE]
 #                     [--char-node PATH:MAJOR:MINOR]... [--size MIB]
 #   BUSYBOX is a static busybox for the guest's architecture; FILE replaces
-#   the boot tests' tests/boot/preinit.sh; each --char-node adds a character device node
+#   tools/preinit.sh; each --char-node adds a character device node
 #   (mode 0600), made with debugfs since only root could mknod it in the
 #   source tree. MIB is the whole disk's size (default: just what the
 #   partition needs, 26): an emulated SD card must be a power of two, and
@@ -33,7 +33,7 @@ usage() {
 output=$1
 busybox=$2
 shift 2
-preinit=$root/tests/boot/preinit.sh
+preinit=$root/tools/preinit.sh
 char_nodes=()
 disk_mib=
 while [ $# -gt 0 ]; do

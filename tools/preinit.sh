@@ -1,17 +1,41 @@
 #!/bin/busybox sh
 # shellcheck shell=dash # busybox ash, which dash's rules cover
-# /etc/preinit of the boot tests' root file system. Reports what the test
-# checks on the console, then ends the machine.
-# First, where the disk carries a /dev/kmsg node: a stamp on the kernel's
-# clock (a shell builtin and one write, no new process), so the boot can
-# be timed from the kernel's partition line to here.
-[ -c /dev/kmsg ] && echo "QUENVALE-STAMP preinit" >/dev/kmsg
+# /etc/preinit of the disks that the boot tests, the benchmarks and the
+# demo boot (tools/make-disk.sh). Every line it prints starts QUENVALE-.
+# The order is what the benchmarks need: first the stamp, then the disks'
+# read counters before anything else reads a disk; the checks of the
+# tests come after, then the machine ends.
+#
+# A stamp on the kernel's clock, where the disk carries a /dev/kmsg node:
+# a builtin echo, one write and no new process, so that the boot can be
+# timed from the kernel's "Run /init" line to here.
+kmsg=
+[ -c /dev/kmsg ] && kmsg=/dev/kmsg
+[ -n "$kmsg" ] && echo "QUENVALE-STAMP preinit" >$kmsg
 bb=/bin/busybox
-$bb mount -t proc proc /proc
+# Each disk's stat line: reads completed, reads merged, sectors read, ...
+# The one process before it, the mount, runs the busybox binary that the
+# shell already runs; the shell reads the counters itself.
 $bb mount -t sysfs sysfs /sys
+for disk in /sys/block/*; do
+  [ -r "$disk/stat" ] || continue
+  read -r line <"$disk/stat"
+  echo "QUENVALE-STAT ${disk##*/} $line"
+done
+$bb mount -t proc proc /proc
+read -r up _ </proc/uptime
+echo "QUENVALE-UPTIME $up"
+# Cross-check of the two clocks: a kernel stamp between two uptime reads.
+if [ -n "$kmsg" ]; then
+  read -r before _ </proc/uptime
+  echo "QUENVALE-STAMP sync" >$kmsg
+  read -r after _ </proc/uptime
+  echo "QUENVALE-SYNC-UPTIME $before $after"
+fi
 echo "QUENVALE-PREINIT-OK args: $*"
 echo "QUENVALE-PID $$"
-# Root device, type and the options it was mounted with.
+# Root device, type and the options it was mounted with; the initial RAM
+# disk may show below the root, so the last line is the root.
 $bb awk '$2 == "/" { print "QUENVALE-ROOT " $1 " " $3 }' /proc/mounts
 depth=/sys/module/virtio_blk/parameters/queue_depth
 [ -r $depth ] && echo "QUENVALE-PARAM queue_depth=$($bb cat $depth)"
