@@ -15,7 +15,7 @@
 //                                         and, given a disk's sysfs stat file,
 //                                         its completed reads after the first
 //                                         pass and after the last
-//   root_driver guest-bench PASSES CMDLINE
+//   root_driver guest-bench PASSES CMDLINE [STAT]
 //                                         the same as a QEMU guest's /init:
 //                                         loads /etc/quenvale_list first and
 //                                         waits for a partition to show (never
@@ -274,15 +274,15 @@ int main(int argc, char** argv) {
     prepare();
     return bench_passes(atoi(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
   }
-  if (argc == 4 && strcmp(argv[1], "guest-bench") == 0) {
+  if ((argc == 4 || argc == 5) && strcmp(argv[1], "guest-bench") == 0) {
     prepare();
     bring_up_guest_disk();
-    return bench_passes(atoi(argv[2]), argv[3], nullptr);
+    return bench_passes(atoi(argv[2]), argv[3], argc == 5 ? argv[4] : nullptr);
   }
   fputs(
       "usage: root_driver scan | boot CMDLINE ARGV... | hand-over ARGV... |"
       " mount-only CMDLINE | bench PASSES CMDLINE [STAT] |"
-      " guest-bench PASSES CMDLINE\n",
+      " guest-bench PASSES CMDLINE [STAT]\n",
       stderr);
   return 2;
 }

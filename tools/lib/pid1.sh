@@ -2,7 +2,7 @@
 # Runs a program as process 1 of a private PID namespace, chrooted into a
 # tmpfs "RAM disk" of its own, with loop-backed disks: the harness of the
 # system tests (tests/system) and of the benchmarks that run the init so
-# (bench/wait_loop_bench.sh). Every run is in a mount namespace of its
+# (bench/wait_pass_host.sh). Every run is in a mount namespace of its
 # own, on a tmpfs that it mounted itself: nothing it mounts, makes or
 # deletes can reach the host's file systems, and every loop device it
 # attaches is detached on any exit.
