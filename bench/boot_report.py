@@ -89,7 +89,7 @@ def main():
            "root mounted to preinit"], rows)
 
     timing_table("uptime", "Hand-over to the /proc/uptime preinit prints "
-                 "next (10 ms steps, after mounting /proc)")
+                 "next (10 ms steps, after mounting sysfs and /proc)")
 
     print("### e2fsck inside the hand-over\n")
     rows = []

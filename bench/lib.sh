@@ -8,6 +8,7 @@
 #   bench_options DEFAULT_CONFIGS "$@"   sets rounds, configs, BENCH_OPT
 #   bench_prepare ARCH...        guests, inits and the disk; machine lines
 #   bench_use_arch ARCH          the guests.sh variables of that guest
+#                                (each fetch and build sets them anew)
 #   bench_boot CONFIG IMAGE LOG APPEND   boots; FIG holds the figures
 #   bench_row KEY...             FIG's values, tab-separated
 #
@@ -99,7 +100,7 @@ bench_options() {
 # with tools/preinit.sh and a /dev/kmsg node for its stamps). Writes the
 # machine section to WORK/machine.txt.
 declare -gA BENCH_INIT=() BENCH_KERNEL=() BENCH_MODULES=() BENCH_BUSYBOX=()
-declare -gA BENCH_E2FSCK=() BENCH_E2FSCK_DEBIAN=() BENCH_DISK=()
+declare -gA BENCH_E2FSCK=() BENCH_E2FSCK_DEBIAN=() BENCH_DISK=() BENCH_CONFIG=()
 bench_prepare() {
   local work=$1 arch
   shift
@@ -114,7 +115,8 @@ bench_prepare() {
     qv_fetch_guest "$arch"
     qv_build_init "$arch"
     BENCH_INIT[$arch]=$QV_INIT BENCH_KERNEL[$arch]=$QV_KERNEL
-    BENCH_MODULES[$arch]=$QV_MODULES_DIR BENCH_BUSYBOX[$arch]=$QV_BUSYBOX
+    BENCH_MODULES[$arch]=$QV_MODULES_DIR BENCH_CONFIG[$arch]=$QV_KERNEL_CONFIG
+    BENCH_BUSYBOX[$arch]=$QV_BUSYBOX
     BENCH_E2FSCK[$arch]=$QV_E2FSCK BENCH_E2FSCK_DEBIAN[$arch]=$QV_E2FSCK_DEBIAN
     BENCH_DISK[$arch]=$work/$arch.disk
     "$QV_ROOT/tools/make-disk.sh" "$work/$arch.disk" "$QV_BUSYBOX" \
@@ -129,7 +131,8 @@ bench_prepare() {
 
 bench_use_arch() {
   QV_INIT=${BENCH_INIT[$1]} QV_KERNEL=${BENCH_KERNEL[$1]}
-  QV_MODULES_DIR=${BENCH_MODULES[$1]} QV_BUSYBOX=${BENCH_BUSYBOX[$1]}
+  QV_MODULES_DIR=${BENCH_MODULES[$1]} QV_KERNEL_CONFIG=${BENCH_CONFIG[$1]}
+  QV_BUSYBOX=${BENCH_BUSYBOX[$1]}
   QV_E2FSCK=${BENCH_E2FSCK[$1]} QV_E2FSCK_DEBIAN=${BENCH_E2FSCK_DEBIAN[$1]}
 }
 
