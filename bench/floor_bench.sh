@@ -1,28 +1,31 @@
 #!/usr/bin/env bash
 # Floor benchmark: quenvale-init against the least an initramfs /init can
-# do (bench/floor-init.c) and against a busybox ash script doing
-# quenvale-init's job (bench/busybox-init.sh), under QEMU (TCG) with the
-# kernels of tests/boot, on four configurations:
+# do (bench/floor-init.c), against the least one can do that finds its
+# root by UUID as this system does (bench/probe-floor-init.c: one libblkid
+# probe of every device, each disk's table once, no prefetch, no hold) and
+# against a busybox ash script doing quenvale-init's job
+# (bench/busybox-init.sh), under QEMU (TCG) with the kernels of
+# tools/lib/guests.sh; by default on four configurations:
 #   x86_64-virtio  Debian's cloud kernel, root on virtio-blk (vda)
 #   malta-virtio   Debian's 4kc-malta kernel, root on virtio-blk (vda)
 #   malta-sd       the same, root on an SD card behind sdhci-pci (mmcblk0)
 #   malta-usb      the same, root on a USB stick behind EHCI (sda)
 #
 # Usage: bench/floor_bench.sh [-n ROUNDS] [CONFIGURATION...]
-#   ROUNDS: rounds per configuration (default 3); a round boots the three
-#   inits back to back, quenvale, floor, busybox. Configurations default to
-#   all four. QUENVALE_BOOT_TIMEOUT: seconds per boot (default 120);
+#   ROUNDS: rounds per configuration (default 3); a round boots the four
+#   inits back to back, quenvale, probing floor, floor, busybox.
+#   Configurations (bench/lib.sh) default to the four above. QUENVALE_BOOT_TIMEOUT: seconds per boot (default 120);
 #   QUENVALE_BOOT_INIT_X86_64 / _MIPSEL: boot that quenvale-init binary
 #   instead of building one.
 #
-# The three images of a configuration hold the same modules (the bus's
+# The four images of a configuration hold the same modules (the bus's
 # chain of tools/lib/guests.sh), the same /etc/quenvale_list and the same
 # /bin/e2fsck, tests/boot/e2fsck_stamp.c, which stamps the kernel log and
 # executes the real checker; only /init differs (and the busybox image adds
 # /bin/busybox). All boot the same disk (bench/lib.sh's, with
 # tools/preinit.sh as /etc/preinit). The kernel
 # command line is "console=CONSOLE (QV_ARCH_CONSOLE) panic=-1 printk.time=1" and the root:
-#   quenvale: root=PARTUUID=, as on the real target;
+#   quenvale: root=PARTUUID=, as on the real target, and so the probing floor;
 #   floor:    root=/dev/NAME (vda1, mmcblk0p1, sda1), all that it reads;
 #   busybox:  root=UUID=, since busybox's findfs has no PARTUUID= form.
 #
@@ -43,9 +46,11 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=bench/lib.sh
 . "$here/lib.sh"
+# shellcheck source=bench/inits.sh
+. "$here/inits.sh"
 
 rounds=3
-INITS=(quenvale floor busybox)
+INITS=(quenvale probing floor busybox)
 bench_options "${CONFIGS[*]}" "$@"
 [ ${#BENCH_OPT[@]} -eq 0 ] || { echo "unknown option: ${!BENCH_OPT[*]}" >&2; exit 2; }
 
@@ -54,73 +59,19 @@ results=$work/results.tsv
 
 fail() { echo "floor_bench: $*" >&2; exit 1; }
 
-# member IMAGE PATH: one member of a gzip image, on standard output.
-member() {
-  gzip -dc "$1" | cpio -i --quiet --to-stdout "$2"
-}
-
-# build_arch ARCH: the floor and the e2fsck stamp, in $work/ARCH.
-build_arch() {
-  local arch=$1 dir=$work/$1
-  mkdir -p "$dir"
-  qv_guest_cc "$arch" "$dir/floor-init" "$here/floor-init.c"
-  qv_guest_cc "$arch" "$dir/e2fsck-stamp" "$QV_ROOT/tests/boot/e2fsck_stamp.c"
-}
-
-# build_images CONFIG: the three images of a configuration, in
-# $work/CONFIG; each is checked to carry its own /init and nothing of the
-# others.
-build_images() {
-  local config=$1 arch=${CONFIG_ARCH[$1]} bus=${CONFIG_BUS[$1]} dir=$work/$1
-  local common=(--gzip --file "/bin/e2fsck=$work/$arch/e2fsck-stamp"
-                --file "/bin/e2fsck.real=$QV_E2FSCK")
-  mkdir -p "$dir"
-  qv_make_bus_image "$arch" "$bus" "$dir/quenvale.img" "${common[@]}"
-  qv_make_bus_image "$arch" "$bus" "$dir/floor.img" "${common[@]}" \
-    --file "/init=$work/$arch/floor-init"
-  qv_make_bus_image "$arch" "$bus" "$dir/busybox.img" "${common[@]}" \
-    --file "/init=$here/busybox-init.sh" --file "/bin/busybox=$QV_BUSYBOX"
-  cmp -s <(member "$dir/quenvale.img" init) "$QV_INIT" ||
-    fail "$config: /init of the quenvale image is not quenvale-init"
-  cmp -s <(member "$dir/floor.img" init) "$work/$arch/floor-init" ||
-    fail "$config: /init of the floor image is not the floor"
-  cmp -s <(member "$dir/busybox.img" init) "$here/busybox-init.sh" ||
-    fail "$config: /init of the busybox image is not bench/busybox-init.sh"
-  local image
-  for image in quenvale floor busybox; do
-    member "$dir/$image.img" etc/quenvale_list >"$dir/$image.list"
-    cmp -s "$dir/quenvale.list" "$dir/$image.list" ||
-      fail "$config: the $image image lists other modules"
-    cmp -s <(member "$dir/$image.img" bin/e2fsck) "$work/$arch/e2fsck-stamp" ||
-      fail "$config: /bin/e2fsck of the $image image is not the stamp"
-  done
-  for image in quenvale floor; do
-    [ "$(gzip -dc "$dir/$image.img" | cpio -t --quiet | grep -cx bin/busybox)" = 0 ] ||
-      fail "$config: the $image image carries busybox"
-  done
-}
-
-# root_arg CONFIG INIT: the root= word of that init's command line.
-root_arg() {
-  case $2 in
-    quenvale) echo "root=PARTUUID=$PART_UUID" ;;
-    floor) echo "root=/dev/${CONFIG_PART[$1]}" ;;
-    busybox) echo "root=UUID=$FS_UUID" ;;
-  esac
-}
-
 bench_prepare "$work" "${arches[@]}"
 for arch in "${arches[@]}"; do
   bench_use_arch "$arch"
-  qv_log "$arch: building the floor and the e2fsck stamp"
-  build_arch "$arch" >"$work/$arch.build.log" 2>&1 ||
+  qv_log "$arch: building the floors and the e2fsck stamp"
+  bench_build_inits "$work" "$arch" >"$work/$arch.build.log" 2>&1 ||
     { cat "$work/$arch.build.log" >&2; fail "$arch: could not build"; }
   echo "floor-init $arch: $(stat -c %s "$work/$arch/floor-init") B" >>"$work/machine.txt"
+  echo "probe-floor-init $arch: $(stat -c %s "$work/$arch/probe-floor-init") B" >>"$work/machine.txt"
 done
 for config in "${configs[@]}"; do
   bench_use_arch "${CONFIG_ARCH[$config]}"
   qv_log "$config: building the images"
-  (build_images "$config") >"$work/$config.build.log" 2>&1 ||
+  (bench_build_images "$work" "$config" "${INITS[@]}") >"$work/$config.build.log" 2>&1 ||
     { cat "$work/$config.build.log" >&2; fail "$config: could not build the images"; }
 done
 
@@ -136,7 +87,7 @@ for round in $(seq 1 "$rounds"); do
     for init in "${INITS[@]}"; do
       log=$work/logs/$config-$init-$round.log
       bench_boot "$config" "$work/$config/$init.img" "$log" \
-        "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $(root_arg "$config" "$init")"
+        "console=${QV_ARCH_CONSOLE[$arch]} panic=-1 printk.time=1 $(bench_root_arg "$config" "$init")"
       if [ "${FIG[stamps]:-}" != 1 ] || [ -n "${FIG[early]:-}" ] || [ "${FIG[pass5]:-}" != 1 ] ||
          ! figures=$(bench_row "${FIGURES[@]}"); then
         bench_boot_failed "$log" "a figure is missing or e2fsck did not run once after the partition line"

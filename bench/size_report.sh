@@ -29,10 +29,6 @@ done
 [ ${#arches[@]} -gt 0 ] || arches=("${QV_ALL_ARCHES[@]}")
 
 RELEASE_FLAGS="-Os -DNDEBUG"
-# As libblkid itself is built (cmake/musl-deps.sh), and linked as the init
-# is (src/CMakeLists.txt).
-FLOOR_FLAGS="-Os -ffunction-sections -fdata-sections -fno-pie"
-FLOOR_LINK="-static -Wl,--gc-sections -Wl,-z,noexecstack -Wl,-z,noseparate-code -Wl,--build-id=none"
 
 qv_install_deps "${arches[@]}" >&2
 
@@ -51,15 +47,9 @@ for arch in "${arches[@]}"; do
   cp "$dir/tree/src/quenvale-init.map" "$dir/quenvale-init.map"
   "${QV_ARCH_GNU[$arch]}-strip" -s -o "$dir/quenvale-init.stripped" "$unstripped"
 
-  sysroot=$QV_ROOT/.cache/musl/$arch/sysroot
-  # shellcheck disable=SC2206 # FLOOR_FLAGS is a list of words
-  cc=("${QV_ARCH_MUSL[$arch]}-gcc" $FLOOR_FLAGS -Wall -Wextra -Werror
-      -isystem "$QV_ROOT/.cache/musl/$arch/kernel-headers" -I"$sysroot/include/blkid")
-  # shellcheck disable=SC2086
-  "${cc[@]}" $FLOOR_LINK -s -o "$dir/floor" "$here/size_floor.c" -L"$sysroot/lib" -lblkid
-  # shellcheck disable=SC2086
-  "${cc[@]}" $FLOOR_LINK -Wl,-Map="$dir/floor.map" -o "$dir/floor.unstripped" \
-    "$here/size_floor.c" -L"$sysroot/lib" -lblkid
+  # As libblkid itself is built, and linked as the init is.
+  qv_blkid_cc "$arch" "$dir/floor" -s "$here/size_floor.c"
+  qv_blkid_cc "$arch" "$dir/floor.unstripped" -Wl,-Map="$dir/floor.map" "$here/size_floor.c"
 
   release=$(stat -c %s "$QV_INIT")
   floor=$(stat -c %s "$dir/floor")

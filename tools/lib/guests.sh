@@ -11,6 +11,7 @@
 #   qv_board ARCH BUS          the board file of the guest's root bus
 #   qv_make_bus_image ARCH BUS OUTPUT [quenvale-mkimage options...]
 #   qv_guest_cc ARCH OUTPUT SOURCE...   a small static program for it
+#   qv_blkid_cc ARCH OUTPUT SOURCE...   the same, musl, with the init's libblkid
 #   qv_boot ARCH INITRD DISK APPEND LOG TIMEOUT [BUS]
 #   QV_STAMP_AWK               the printk stamp of a marker, for awk
 #
@@ -44,13 +45,16 @@ qv_board() {
 # How QEMU attaches the disk (drive "root") on each bus, and the kernel's
 # line once it has read the partition table. An SD card appears only after
 # its host controller found it, a USB stick after the hub and storage
-# drivers did: later than the module loads, as on a real board.
+# drivers did: later than the module loads, as on a real board. On
+# virtio-scsi the root is at the last target, where the kernel's scan
+# meets it after any other disk a benchmark adds.
 declare -gA QV_BUS_DEVICE=(
   [virtio]="-device virtio-blk-pci,drive=root"
   [sd]="-device sdhci-pci -device sd-card,drive=root"
-  [usb]="-device usb-ehci,id=ehci -device usb-storage,bus=ehci.0,drive=root")
+  [usb]="-device usb-ehci,id=ehci -device usb-storage,bus=ehci.0,drive=root"
+  [scsi]="-device virtio-scsi-pci,id=scsi -device scsi-hd,drive=root,bus=scsi.0,scsi-id=255")
 declare -gA QV_BUS_PARTITION=([virtio]=" vda: vda1" [sd]=" mmcblk0: p1"
-                             [usb]=" sda: sda1")
+                             [usb]=" sda: sda1" [scsi]=" sda: sda1")
 qv_log() { echo "== $*" >&2; }
 
 # Host tools for building and booting the given architectures.
@@ -120,6 +124,22 @@ qv_build_init() {
   "$QV_ROOT/tools/build.sh" "$arch" >"$log" 2>&1 ||
     { tail -n 30 "$log" >&2; return 1; }
   QV_INIT=$QV_ROOT/build/musl-$arch/src/quenvale-init
+}
+
+# qv_blkid_cc ARCH OUTPUT SOURCE-OR-OPTION...: a static musl program for
+# the guest that uses libblkid: the libblkid of the init's musl build
+# (tools/build.sh ARCH, which qv_build_init runs), the program compiled as
+# libblkid is and linked as the init is (src/CMakeLists.txt).
+QV_BLKID_CFLAGS=(-Os -ffunction-sections -fdata-sections -fno-pie)
+# shellcheck disable=SC2054 # the linker's options carry commas
+QV_BLKID_LDFLAGS=(-static -Wl,--gc-sections -Wl,-z,noexecstack -Wl,-z,noseparate-code
+                  -Wl,--build-id=none)
+qv_blkid_cc() {
+  local arch=$1 output=$2 sysroot=$QV_ROOT/.cache/musl/$1/sysroot
+  shift 2
+  "${QV_ARCH_MUSL[$arch]}-gcc" "${QV_BLKID_CFLAGS[@]}" -Wall -Wextra -Werror \
+    -isystem "$QV_ROOT/.cache/musl/$arch/kernel-headers" -I"$sysroot/include/blkid" \
+    "${QV_BLKID_LDFLAGS[@]}" -o "$output" "$@" -L"$sysroot/lib" -lblkid
 }
 
 # qv_guest_cc ARCH OUTPUT SOURCE...: a small static program for the
