@@ -24,6 +24,8 @@
 #   armhf-virtio    Debian's armmp kernel on QEMU's virt board, Cortex-A15
 #   arm64-virtio    Debian's arm64 kernel on QEMU's virt board, Cortex-A53
 #   i386-virtio     Debian's 686 kernel on QEMU's PC
+#   x86_64-scsi, malta-scsi   the root on a SCSI disk behind virtio-scsi,
+#                   the bus of machines with many disks
 # shellcheck disable=SC2034 # read by the scripts that source this
 [ -z "${QV_BENCH_LIB:-}" ] || return 0
 QV_BENCH_LIB=1
@@ -45,6 +47,8 @@ x86_64-virtio  x86_64   virtio
 malta-virtio   mipsel   virtio
 malta-sd       mipsel   sd
 malta-usb      mipsel   usb
+malta-scsi     mipsel   scsi
+x86_64-scsi    x86_64   scsi
 malta64-virtio mips64el virtio
 armhf-virtio   armhf    virtio
 arm64-virtio   arm64    virtio
@@ -151,6 +155,8 @@ bench_use_arch() {
 #   preinit, sync   preinit's two stamps
 #   uptime, sync_before, sync_after   preinit's /proc/uptime reads
 #   reads, sectors  the root disk's read requests and sectors at preinit
+#   all_reads, all_sectors   the same summed over every disk (not over
+#                   CD drives, loop or RAM devices)
 #   root            "DEVICE TYPE" of the root preinit found
 declare -gA FIG=()
 bench_figures() {
@@ -182,23 +188,29 @@ bench_figures() {
     match($0, /QUENVALE-STAT [^ ]+( +[0-9]+)+/) {
       n = split(substr($0, RSTART, RLENGTH), w, / +/)
       if (w[2] == disk && n >= 5) { f["reads"] = w[3]; f["sectors"] = w[5] }
+      if (w[2] !~ /^(sr|loop|ram|zram|fd)[0-9]/ && n >= 5) {
+        f["all_reads"] += w[3]; f["all_sectors"] += w[5] }
     }
     /^QUENVALE-ROOT / { f["root"] = $2 " " $3 }
     END { for (k in f) print k, f[k] }')
 }
 
-# bench_boot CONFIG IMAGE LOG APPEND: one boot of IMAGE with the
-# configuration's disk and bus, after any other QEMU ended; FIG holds its
-# figures. Exits with the console's tail when the boot failed or preinit
-# did not find the configuration's root partition mounted as ext4.
+# bench_boot CONFIG IMAGE LOG APPEND [ROOT]: one boot of IMAGE with the
+# configuration's disk and bus (and QV_QEMU_EXTRA's devices), after any
+# other QEMU ended; FIG holds its figures. Exits with the console's tail
+# when the boot failed or preinit did not find the root mounted as ext4:
+# the configuration's root partition, or the device ROOT names (a
+# pattern).
 bench_boot() {
   local config=$1 image=$2 log=$3 append=$4 arch=${CONFIG_ARCH[$1]} status=0
+  local root=${5:-/dev/${CONFIG_PART[$1]}}
   qv_wait_for_quiet_machine || { echo "another QEMU kept running" >&2; exit 1; }
   qv_boot "$arch" "$image" "${BENCH_DISK[$arch]}" "$append" "$log" \
     "${QUENVALE_BOOT_TIMEOUT:-120}" "${CONFIG_BUS[$config]}" || status=$?
   bench_figures "$log" "$config"
-  if [ $status -ne 0 ] || [ "${FIG[root]:-}" != "/dev/${CONFIG_PART[$config]} ext4" ]; then
-    bench_boot_failed "$log" "did not reach /etc/preinit with /dev/${CONFIG_PART[$config]} mounted as ext4 (qemu status $status)"
+  # shellcheck disable=SC2053 # ROOT may be a pattern
+  if [ $status -ne 0 ] || [[ ${FIG[root]:-} != $root" ext4" ]]; then
+    bench_boot_failed "$log" "did not reach /etc/preinit with $root mounted as ext4 (qemu status $status)"
   fi
 }
 

@@ -26,7 +26,7 @@ limit=${QUENVALE_BOOT_TIMEOUT:-120}
 #   name | arches it runs on ("all", or names separated by ','; the others
 #   leave it out, and so does a guest without a board file for the bus,
 #   images/boards) | bus of the root disk
-#   (virtio, sd, usb; usb-swap, usb-card, usb-late, usb-eject, whose
+#   (virtio, sd, usb, scsi; usb-swap, usb-card, usb-late, usb-eject, whose
 #   devices come and go during the boot: QV_BUS_MONITOR; virtio-dead,
 #   virtio-notable, virtio-flaky, with read errors: QV_BUS_DEVICE) | disk
 #   (good: with /etc/preinit, bare: without) | initramfs (std: gzip, with the bus's modules; timed: std
@@ -86,6 +86,7 @@ sd-partuuid|all|sd|good|timed|root=PARTUUID=$PART_UUID|$by_part;$sd|Kernel panic
 sd-uuid|all|sd|good|timed|root=UUID=$FS_UUID|$by_uuid;$sd|Kernel panic
 usb-partuuid|all|usb|good|timed|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-uuid|all|usb|good|timed|root=UUID=$FS_UUID|$by_uuid;$usb|Kernel panic
+scsi-partuuid|all|scsi|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-swap|mipsel|usb-swap|good|std|root=/dev/sda1 rootfstype=ext4|=Waiting for root: /dev/sda1;Bad magic number;USB disconnect;$swapped|Kernel panic; sdb: sdb1
 usb-card|mipsel|usb-card|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
 usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel panic
