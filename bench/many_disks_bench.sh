@@ -55,8 +55,8 @@ extra_disks() {
     image=$work/extras/d$i.img
     [ -e "$image" ] && continue
     truncate -s 8M "$image.new"
-    printf 'label: gpt\nstart=2048, size=14336\n' | sfdisk -q "$image.new" >/dev/null
-    mkfs.ext4 -q -F -E offset=$((2048 * 512)) "$image.new" 7168 >/dev/null 2>&1
+    printf 'label: gpt\nstart=2048, size=12288\n' | sfdisk -q "$image.new" >/dev/null
+    mkfs.ext4 -q -F -E offset=$((2048 * 512)) "$image.new" 6144 >/dev/null 2>&1
     mv "$image.new" "$image"
   done
 }
