@@ -34,23 +34,9 @@
 #include <unistd.h>
 
 #define LINE 1024
+#define FLOOR_NAME "probe-floor-init"
+#include "floor-common.h"
 #define MAX_DEVICES 1024
-
-static void fail(const char *what) {
-  fprintf(stderr, "probe-floor-init: %s: %s\n", what, strerror(errno));
-  exit(1);
-}
-
-/* The text of a small file, NUL-terminated; -1 when it cannot be read. */
-static int read_text(const char *path, char *text, size_t size) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  ssize_t length = read(fd, text, size - 1);
-  close(fd);
-  if (length < 0) return -1;
-  text[length] = '\0';
-  return 0;
-}
 
 /* The path the root will have: /dev/disk/by-partuuid/..., by-uuid/...
  * (lower case, as libblkid writes UUIDs) or /dev/NAME. */
@@ -74,17 +60,6 @@ static void root_path(char *path, size_t size) {
   }
   errno = EINVAL;
   fail("no root= on the command line");
-}
-
-static void load_modules(const char *options) {
-  char list[8192];
-  if (read_text("/etc/quenvale_list", list, sizeof list) != 0) return;
-  for (char *path = strtok(list, "\n"); path; path = strtok(NULL, "\n")) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail(path);
-    if (syscall(SYS_finit_module, fd, options, 0) != 0 && errno != EEXIST) fail(path);
-    close(fd);
-  }
 }
 
 /* The devices seen so far, by number: each is probed once. */
