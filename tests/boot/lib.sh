@@ -32,7 +32,9 @@ QV_BUS_DEVICE[usb-eject]=${QV_BUS_DEVICE[usb-card]}
 # Read errors injected by QEMU's blkdebug driver (rules in tests/boot/blkdebug)
 # on virtio disks: a disk that fails every read and one whose partition
 # table cannot be read, each probed before the root (the root is then vdb);
-# a root whose superblock fails its first reads. @COPY@ is a copy of the
+# a root whose superblock fails its first reads; a root disk with a bad
+# sector inside one of the prefetch's reads but in no probe's, and one
+# with a bad sector that nothing reads. @COPY@ is a copy of the
 # junk disk made for the boot, without a snapshot, so that qv_boot can tell
 # whether anything was written to it; @DISK@ is the root disk.
 qv_blkdebug() {
@@ -41,7 +43,9 @@ qv_blkdebug() {
 QV_BUS_DEVICE+=(
   [virtio-dead]="$(qv_blkdebug bad every-read @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
   [virtio-notable]="$(qv_blkdebug bad table @COPY@) -device virtio-blk-pci,drive=bad -device virtio-blk-pci,drive=root"
-  [virtio-flaky]="$(qv_blkdebug flaky root-superblock-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=flaky")
+  [virtio-flaky]="$(qv_blkdebug flaky root-superblock-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=flaky"
+  [virtio-gap]="$(qv_blkdebug gap gap-sector-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=gap"
+  [virtio-unread]="$(qv_blkdebug unread unread-sector-fails @DISK@),snapshot=on -device virtio-blk-pci,drive=unread")
 # One image written to two media, as a board's eMMC and its SD card: each
 # @CLONE@ a copy of the root disk made for the boot, without a snapshot, in
 # the order vda, vdb.
@@ -55,7 +59,8 @@ declare -gA QV_BUS_MONITOR=(
   [usb-eject]="wait Waiting for root|wait  sda: sda1|sleep 2|press change card @MEDIUM@ raw|wait QUENVALE-LINGER|hmp change card @JUNK@ raw read-only|answer is locked")
 QV_BUS_PARTITION+=([usb-swap]=" sda: sda1" [usb-card]=" sda: sda1" [usb-late]=" sda: sda1"
                   [usb-eject]=" sda: sda1" [virtio-dead]=" vdb: vdb1"
-                  [virtio-notable]=" vdb: vdb1" [virtio-flaky]=" vda: vda1")
+                  [virtio-notable]=" vdb: vdb1" [virtio-flaky]=" vda: vda1"
+                  [virtio-gap]=" vda: vda1" [virtio-unread]=" vda: vda1")
 
 # The image path of a module, as /etc/quenvale_list names it: the image
 # builder's own answer, from the load order of a dry run.

@@ -93,6 +93,8 @@ usb-late|mipsel|usb-late|good|std|root=PARTUUID=$PART_UUID|$by_part;$usb|Kernel 
 dead-disk|all|virtio-dead|good|std|root=PARTUUID=$PART_UUID|$by_part;I/O error, dev vda;$second|Kernel panic
 no-table|all|virtio-notable|good|std|root=PARTUUID=$PART_UUID|$by_part;vda: unable to read partition table;$second|Kernel panic
 flaky-root|all|virtio-flaky|good|std|root=PARTUUID=$PART_UUID|$by_part;I/O error, dev vda;$preinit;$ok|Kernel panic
+gap-read-fails|x86_64,mipsel|virtio-gap|good|std|root=UUID=$FS_UUID|$by_uuid;I/O error, dev vda, sector 64544 ;$preinit;$ok|Kernel panic
+unread-sector|x86_64,mipsel|virtio-unread|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$ok|Kernel panic;I/O error
 clone-partuuid|all|virtio-clone|good|std|root=PARTUUID=$PART_UUID|$by_part;$preinit;$checked;host: only the root clone was written|Kernel panic
 clone-uuid|all|virtio-clone|good|std|root=UUID=$FS_UUID|$by_uuid;$preinit;$checked;host: only the root clone was written|Kernel panic
 usb-eject|mipsel|usb-eject|good|std|root=PARTUUID=$PART_UUID quenvale_linger=5|$by_part;$usb;$ejected|Kernel panic
