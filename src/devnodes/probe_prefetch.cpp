@@ -61,9 +61,9 @@ constexpr uint64_t kZfsSmallestBytes = 64 * kMiB;
 constexpr uint64_t kZfsLabelBytes = 256 * kKiB;
 
 constexpr uint64_t kPageBytes = 4 * kKiB;
-// Two areas closer than this are read as one. A page of the gap costs
-// less than a request of its own on the media this boots from (at their
-// published rates, 0.4, 0.13 and 0.016 ms a page against 0.67, 1 and
+// Two areas at most this far apart are read as one: reading the gap costs
+// about what a request of its own would on the media this boots from (at
+// their published rates, 0.4, 0.13 and 0.016 ms a page against 0.67, 1 and
 // 0.09 ms a request on an SD card, a USB 2.0 stick and eMMC; summed over
 // the three, a request costs about three pages).
 constexpr uint64_t kMergeGapBytes = 3 * kPageBytes;
