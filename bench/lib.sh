@@ -84,7 +84,7 @@ bench_options() {
   while [ $# -gt 0 ]; do
     case $1 in
       -n) [ $# -ge 2 ] || { echo "-n needs a count" >&2; exit 2; }; rounds=$2; shift ;;
-      -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+      -h|--help) qv_usage; exit 0 ;;
       --*) [ $# -ge 2 ] || { echo "$1 needs a value" >&2; exit 2; }
            BENCH_OPT[$1]=$2; shift ;;
       *) [ -n "${CONFIG_ARCH[$1]:-}" ] || { echo "unknown configuration: $1" >&2; exit 2; }

@@ -21,7 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 arches=()
 for arg in "$@"; do
   case $arg in
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -h|--help) qv_usage; exit 0 ;;
     *) qv_known_arch "$arg" || { echo "unknown argument: $arg" >&2; exit 2; }
        arches+=("$arg") ;;
   esac

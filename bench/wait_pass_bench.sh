@@ -32,7 +32,7 @@ while [ $# -gt 0 ]; do
     -n) [ $# -ge 2 ] || { echo "-n needs a count" >&2; exit 2; }; passes=$2; shift ;;
     --driver) [ $# -ge 2 ] || { echo "--driver needs a file" >&2; exit 2; }
               drivers+=("$(realpath "$2")"); shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) qv_usage; exit 0 ;;
     host|virtio|sd|usb) places+=("$1") ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac

@@ -24,7 +24,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/tools/lib/packages.sh"
 cache=$root/.cache/fresh
 suite=bookworm
-[ $# -gt 0 ] || { sed -n '2,20p' "$0"; exit 2; }
+[ $# -gt 0 ] || { qv_usage; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "$0: needs root (debootstrap, chroot, mounts)" >&2; exit 2; }
 
 log() { echo "== fresh $suite: $*" >&2; }

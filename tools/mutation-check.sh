@@ -14,6 +14,8 @@
 # goes to a temporary folder, removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=tools/lib/base.sh
+. "$root/tools/lib/base.sh"
 table=$root/tests/mutation/faults.txt
 
 # The table as records "name<TAB>file<TAB>from<TAB>to", newlines inside
@@ -67,7 +69,7 @@ wanted=()
 for arg in "$@"; do
   case $arg in
     -l) list_only=yes ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -h|--help) qv_usage; exit 0 ;;
     *) wanted+=("$arg") ;;
   esac
 done

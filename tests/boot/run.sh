@@ -157,7 +157,7 @@ arches=()
 wanted=()
 for arg in "$@"; do
   case $arg in
-    -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+    -h|--help) qv_usage; exit 0 ;;
     *) if qv_known_arch "$arg"; then arches+=("$arg"); continue; fi
        scenario_table | cut -d'|' -f1 | grep -qx -- "$arg" ||
          { echo "unknown scenario: $arg" >&2; exit 2; }

@@ -23,6 +23,11 @@ qv_log() { echo "== $*" >&2; }
 # A line of the running script's own, on standard error.
 qv_note() { echo "${0##*/}: $*" >&2; }
 
+# The running script's usage: its opening comment, without the marks.
+qv_usage() {
+  awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
+}
+
 qv_die() {
   qv_note "$@"
   exit 1
