@@ -21,9 +21,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
-#include "completed_reads.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/probe_prefetch.h"
 #include "devnodes/probe_uuid.h"
@@ -44,6 +44,27 @@ std::vector<bool> cached_pages(int fd, uint64_t size) {
     for (size_t i = 0; i < pages; ++i) cached[i] = (vector[i] & 1) != 0;
   munmap(map, size);
   return cached;
+}
+
+// Completed read requests, once none is in flight.
+long long completed_reads(const char* stat_path) {
+  std::string inflight(stat_path);
+  inflight.replace(inflight.size() - strlen("stat"), strlen("stat"),
+                   "inflight");
+  for (int i = 0; i < 400; ++i) {
+    FILE* file = fopen(inflight.c_str(), "r");
+    long long reading = 0;
+    const bool read_ok = file != nullptr && fscanf(file, "%lld", &reading) == 1;
+    if (file != nullptr) fclose(file);
+    if (!read_ok || reading == 0) break;
+    usleep(5000);
+  }
+  FILE* file = fopen(stat_path, "r");
+  long long reads = -1;
+  if (file == nullptr) return -1;
+  if (fscanf(file, "%lld", &reads) != 1) reads = -1;
+  fclose(file);
+  return reads;
 }
 
 size_t count(const std::vector<bool>& pages) {
