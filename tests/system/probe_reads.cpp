@@ -9,8 +9,9 @@
 // device is closed, which drops them (checked). Then the init's own probe
 // (open_probe, the prefetch, finish_probe), with the read requests the
 // prefetch sent and those the probe then sent itself, which a plan that
-// foresees every page the probe reads keeps at zero. STAT is the sysfs
-// stat file of DEVICE. Prints "name value" lines.
+// foresees every page the probe reads keeps at zero; and the probe's pages
+// that no read of the plan covers. STAT is the sysfs stat file of DEVICE.
+// Prints "name value" lines.
 #include <blkid.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -21,9 +22,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <string>
 #include <vector>
 
+#include "completed_reads.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/probe_prefetch.h"
 #include "devnodes/probe_uuid.h"
@@ -44,27 +45,6 @@ std::vector<bool> cached_pages(int fd, uint64_t size) {
     for (size_t i = 0; i < pages; ++i) cached[i] = (vector[i] & 1) != 0;
   munmap(map, size);
   return cached;
-}
-
-// Completed read requests, once none is in flight.
-long long completed_reads(const char* stat_path) {
-  std::string inflight(stat_path);
-  inflight.replace(inflight.size() - strlen("stat"), strlen("stat"),
-                   "inflight");
-  for (int i = 0; i < 400; ++i) {
-    FILE* file = fopen(inflight.c_str(), "r");
-    long long reading = 0;
-    const bool read_ok = file != nullptr && fscanf(file, "%lld", &reading) == 1;
-    if (file != nullptr) fclose(file);
-    if (!read_ok || reading == 0) break;
-    usleep(5000);
-  }
-  FILE* file = fopen(stat_path, "r");
-  long long reads = -1;
-  if (file == nullptr) return -1;
-  if (fscanf(file, "%lld", &reads) != 1) reads = -1;
-  fclose(file);
-  return reads;
 }
 
 size_t count(const std::vector<bool>& pages) {
@@ -130,14 +110,27 @@ int main(int argc, char** argv) {
   const std::vector<bool> with_prefetch = cached_pages(hold, size);
   close(hold);
 
+  // The plan's own promise, free of the kernel's timing: every page the
+  // probe reads lies in one of its reads.
+  std::vector<bool> planned_pages(probed.size(), false);
+  for (size_t r = 0; r < planned; ++r)
+    for (uint64_t page = plan[r].offset / kPage;
+         page < (plan[r].offset + plan[r].length + kPage - 1) / kPage &&
+         page < planned_pages.size();
+         ++page)
+      planned_pages[page] = true;
   size_t extra = 0;
-  for (size_t i = 0; i < probed.size(); ++i)
+  size_t unplanned = 0;
+  for (size_t i = 0; i < probed.size(); ++i) {
     extra += with_prefetch[i] && !probed[i] ? 1 : 0;
+    unplanned += probed[i] && !planned_pages[i] ? 1 : 0;
+  }
   printf("size %llu\n", static_cast<unsigned long long>(size));
   printf("probe-pages %zu\n", count(probed));
   printf("prefetch-pages %zu\n", count(with_prefetch));
   printf("extra-pages %zu\n", extra);
   printf("planned-reads %zu\n", planned);
+  printf("unplanned-pages %zu\n", unplanned);
   printf("prefetch-requests %lld\n", prefetched - before);
   printf("probe-requests %lld\n", probed_after - prefetched);
   return 0;

@@ -17,20 +17,30 @@ start_disk_test "$@"
 MAX_EXTRA_BLANK=8
 
 # probe_case NAME DEVICE STAT BLANK: runs the driver on DEVICE, checks it.
+# The plan covers the probe's pages or not, every time; a request of the
+# probe's own can also come from the machine (a prefetch page reclaimed,
+# or a read-ahead the kernel gave up under memory pressure), so only one
+# that comes again on a second run from a cold cache fails.
 probe_case() {
-  local name=$1 device=$2 stat=$3 blank=$4 out
-  out=$("$DRIVER" "$device" "$stat") || { fail "$name: driver failed"; return; }
-  value() { awk -v k="$1" '$1 == k { print $2 }' <<<"$out"; }
-  note "$name: $(tr '\n' ' ' <<<"$out")"
-  if [ "$(value left-cached)" != 0 ]; then
-    fail "$name: the probe's pages stayed cached after the last close"
-    return
-  fi
+  local name=$1 device=$2 stat=$3 blank=$4 out try
+  for try in 1 2; do
+    out=$("$DRIVER" "$device" "$stat") || { fail "$name: driver failed"; return; }
+    note "$name: $(tr '\n' ' ' <<<"$out")"
+    if [ "$(value left-cached)" != 0 ]; then
+      fail "$name: the probe's pages stayed cached after the last close"
+      return
+    fi
+    expect_eq "$name: every page the probe reads is in the plan" 0 "$(value unplanned-pages)"
+    [ "$(value unplanned-pages)" = 0 ] || break
+    [ "$(value probe-requests)" = 0 ] && break
+    [ "$try" = 1 ] && note "$name: the probe sent $(value probe-requests) request(s); once more"
+  done
   expect_eq "$name: the probe sends no request of its own" 0 "$(value probe-requests)"
   if [ "$blank" = blank ] && [ "$(value extra-pages)" -gt "$MAX_EXTRA_BLANK" ]; then
     fail "$name: $(value extra-pages) pages read that the probe does not read"
   fi
 }
+value() { awk -v k="$1" '$1 == k { print $2 }' <<<"$out"; }
 
 # whole_disk NAME BYTES: a disk with nothing on it.
 whole_disk() {

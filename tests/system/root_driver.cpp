@@ -47,6 +47,7 @@
 
 #include "bootargs/cmdline.h"
 #include "common/die.h"
+#include "completed_reads.h"
 #include "devnodes/block_devices.h"
 #include "devnodes/held_devices.h"
 #include "init/start.h"
@@ -144,31 +145,6 @@ long long now_us() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000000LL + t.tv_nsec / 1000;
-}
-
-// The first field of a block device's sysfs stat file: its completed read
-// requests, once none is in flight (the prefetch's reads complete in the
-// background; the "inflight" file beside "stat" counts them). -1 when it
-// cannot be read.
-long long completed_reads(const char* stat_path) {
-  char inflight_path[512];
-  snprintf(inflight_path, sizeof inflight_path, "%.*sinflight",
-           static_cast<int>(strlen(stat_path) - strlen("stat")), stat_path);
-  for (int i = 0; i < 200; ++i) {
-    FILE* inflight = fopen(inflight_path, "r");
-    long long reading = 0;
-    const bool read_ok =
-        inflight != nullptr && fscanf(inflight, "%lld", &reading) == 1;
-    if (inflight != nullptr) fclose(inflight);
-    if (!read_ok || reading == 0) break;
-    usleep(5000);
-  }
-  FILE* file = fopen(stat_path, "r");
-  if (file == nullptr) return -1;
-  long long reads = -1;
-  if (fscanf(file, "%lld", &reads) != 1) reads = -1;
-  fclose(file);
-  return reads;
 }
 
 // The first pass makes every node and link; the later ones find them all
