@@ -6,12 +6,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <stdint.h>
 
 #include "common/handles.h"
-#include "common/path_exists.h"
 #include "devnodes/dev_line.h"
 #include "devnodes/held_devices.h"
 #include "devnodes/link_name.h"
@@ -40,6 +40,19 @@ bool read_device_number(const char* name, uint32_t* major, uint32_t* minor) {
   char line[kDevLineSize] = {};
   if (fgets(line, kDevLineSize - 1, file.get()) == nullptr) return false;
   return parse_dev_line(line, major, minor) == 0;
+}
+
+// A block node whose number is not the one the kernel now gives its name
+// names a device that is gone: partitions added again after a medium
+// change, or a disk removed and another given its name, may get other
+// numbers (partitions numbered past a disk's own minors always do), and
+// the old node would fail with ENXIO on every pass. Removes it, so that
+// the name is noded anew; false, and the node kept, when it names that
+// device or cannot be removed.
+bool remove_stale_node(const struct stat& node, const char* node_path,
+                       uint32_t major, uint32_t minor) {
+  if (node.st_rdev == makedev(major, minor)) return false;
+  return unlink(node_path) == 0;
 }
 
 // Devices noded by this scan whose probes have not run yet. Each is opened
@@ -99,11 +112,15 @@ int node_block_devices(DIR* class_dir) {
 
     char node_path[kPathBufferSize] = {};
     snprintf(node_path, kLineLimit, "/dev/%s", entry->d_name);
-    if (path_exists(node_path)) continue;
+    struct stat existing;
+    const bool exists = lstat(node_path, &existing) == 0;
+    if (exists && !S_ISBLK(existing.st_mode)) continue;
 
     uint32_t major = 0;
     uint32_t minor = 0;
     if (!read_device_number(entry->d_name, &major, &minor)) continue;
+    if (exists && !remove_stale_node(existing, node_path, major, minor))
+      continue;
 
     const int result = make_node("0755", node_path, 'b', major, minor);
     if (result < 0) {
