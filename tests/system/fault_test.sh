@@ -121,11 +121,13 @@ drop_ramdisk
 # on a changed medium (which this machine's kernel, without partition
 # parsers, cannot show on a loop device), every old partition is deleted
 # first, which fails with EBUSY while one is open, and the new ones added
-# after (partx). Held partitions made that fail for ever. The new
-# partitions are added last first, so that the root's gets another device
-# number than the old card's first partition had even on a kernel that
-# gives a freed number out again at once: its node from the old card is
-# stale, and the scan must make it anew.
+# after (partx). Held partitions made that fail for ever. The root's
+# partition may come back under another device number than its name had
+# (kernel 6.18 does not give a freed number out again at once), which
+# leaves the node the scan made for the old card stale; so that every
+# kernel shows this, the test turns that node into one of a number no
+# block device has (major 0) while the card has no partitions. The scan
+# must make it anew.
 . "$(dirname "$0")/../../tools/lib/disk-ids.sh"
 card_root=$DISKDIR/card-root.img
 printf '#!/bin/busybox sh\necho "card preinit ran"\n' >"$DISKDIR/card-preinit"
@@ -141,8 +143,6 @@ EOT
 attach_loop "$DISKDIR/card.img" || { fail "changed medium: attach"; finish; }
 CARD=$LOOP_DEV
 wait_for_partitions "$CARD" 2 || fail "changed medium: the old card's partitions did not appear"
-card_p1_number() { cat "/sys/block/${CARD#/dev/}/${CARD#/dev/}p1/dev" 2>/dev/null; }
-old_number=$(card_p1_number)
 new_ramdisk
 fill_ramdisk "$DRIVER"
 run_pid1 /driver boot "root=PARTUUID=$PART_UUID" /init &
@@ -156,18 +156,14 @@ card_parts() { ls -d /sys/block/"${CARD#/dev/}"/"${CARD#/dev/}"p* 2>/dev/null | 
 for _ in $(seq 50); do
   partx -d "$CARD" 2>/dev/null
   if [ "$(card_parts)" = 0 ]; then
-    partx -a --nr 2 "$CARD" 2>/dev/null && partx -a --nr 1 "$CARD" 2>/dev/null && reread=yes
+    rm -f "$RAMDISK/dev/${CARD#/dev/}p1"
+    mknod "$RAMDISK/dev/${CARD#/dev/}p1" b 0 1
+    partx -a "$CARD" 2>/dev/null && reread=yes
     break
   fi
   sleep 0.1
 done
 expect_eq "changed medium: the new partition table is read" yes "$reread"
-new_number=$(card_p1_number)
-if [ -n "$new_number" ] && [ "$new_number" != "$old_number" ]; then
-  pass "changed medium: the root's partition has a new number ($old_number, now $new_number)"
-else
-  fail "changed medium: the root's partition kept its number ($old_number, now $new_number)"
-fi
 wait "$pid1_job"
 expect_eq "changed medium: boots from the new card" "0 card preinit ran" \
   "$(cat "$WORK/status") $(grep '^card preinit ran' "$WORK/stdout")" ||
